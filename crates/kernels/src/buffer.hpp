@@ -1,0 +1,132 @@
+// The one kind of heap block a kernel hands back to its caller.
+//
+// A Buffer owns `capacity` elements from malloc/calloc, of which the first `size` are in use. Its
+// storage can be taken over (release) and later freed by release_block alone, which is what lets
+// the NumPy boundary wrap a kernel's result without copying it. std::vector cannot give its
+// storage away, so results never live in one.
+#pragma once
+
+#include <complex>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <span>
+#include <type_traits>
+#include <utility>
+
+#include "failure.hpp"
+
+namespace kernels {
+
+// Frees a block taken from a Buffer (null is allowed and does nothing).
+inline void release_block(void* data) noexcept { std::free(data); }
+
+// The byte size of n elements of `element` bytes; "capacity overflow" past the signed range.
+inline std::size_t block_bytes(std::size_t n, std::size_t element) {
+  constexpr std::size_t limit = static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max());
+  if (n != 0 && element > limit / n) panic("capacity overflow");
+  return n * element;
+}
+
+template <class T>
+class Buffer {
+  static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
+
+ public:
+  struct Parts {
+    T* data;
+    std::size_t size;
+    std::size_t capacity;
+  };
+
+  Buffer() noexcept = default;
+  Buffer(Buffer&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        capacity_(std::exchange(other.capacity_, 0)) {}
+  Buffer& operator=(Buffer&& other) noexcept {
+    if (this != &other) {
+      release_block(data_);
+      data_ = std::exchange(other.data_, nullptr);
+      size_ = std::exchange(other.size_, 0);
+      capacity_ = std::exchange(other.capacity_, 0);
+    }
+    return *this;
+  }
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+  ~Buffer() { release_block(data_); }
+
+  // n elements of all-zero bytes (+0.0 for doubles). calloc hands large blocks over as fresh,
+  // lazily zeroed pages, so there is no clearing pass.
+  static Buffer zeroed(std::size_t n) {
+    Buffer b;
+    if (n == 0) return b;
+    std::size_t bytes = block_bytes(n, sizeof(T));
+    b.data_ = static_cast<T*>(std::calloc(n, sizeof(T)));
+    if (b.data_ == nullptr) out_of_memory(bytes);
+    b.size_ = b.capacity_ = n;
+    return b;
+  }
+
+  // n copies of value.
+  static Buffer filled(std::size_t n, T value) {
+    Buffer b = with_capacity(n);
+    for (std::size_t k = 0; k < n; ++k) b.data_[k] = value;
+    b.size_ = n;
+    return b;
+  }
+
+  // Room for n elements, none in use.
+  static Buffer with_capacity(std::size_t n) {
+    Buffer b;
+    b.reserve(n);
+    return b;
+  }
+
+  void reserve(std::size_t n) {
+    if (n <= capacity_) return;
+    std::size_t bytes = block_bytes(n, sizeof(T));
+    void* grown = std::realloc(data_, bytes);
+    if (grown == nullptr) out_of_memory(bytes);
+    data_ = static_cast<T*>(grown);
+    capacity_ = n;
+  }
+
+  // Appends, doubling the capacity when full.
+  void push_back(const T& value) {
+    if (size_ == capacity_) reserve(capacity_ < 4 ? 4 : capacity_ * 2);
+    data_[size_++] = value;
+  }
+
+  T* data() noexcept { return data_; }
+  const T* data() const noexcept { return data_; }
+  std::size_t size() const noexcept { return size_; }
+  std::size_t capacity() const noexcept { return capacity_; }
+  bool empty() const noexcept { return size_ == 0; }
+  T& operator[](std::size_t k) noexcept { return data_[k]; }
+  const T& operator[](std::size_t k) const noexcept { return data_[k]; }
+  std::span<T> span() noexcept { return {data_, size_}; }
+  std::span<const T> span() const noexcept { return {data_, size_}; }
+  T* begin() noexcept { return data_; }
+  T* end() noexcept { return data_ + size_; }
+  const T* begin() const noexcept { return data_; }
+  const T* end() const noexcept { return data_ + size_; }
+
+  // Gives the block away; it must be freed with release_block.
+  Parts release() noexcept {
+    Parts parts{data_, size_, capacity_};
+    data_ = nullptr;
+    size_ = capacity_ = 0;
+    return parts;
+  }
+
+ private:
+  T* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+}  // namespace kernels
