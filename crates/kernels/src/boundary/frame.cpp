@@ -1,1 +1,375 @@
-// placeholder until the module frame lands
+#include "boundary/frame.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <vector>
+
+namespace kernels::boundary {
+namespace {
+
+thread_local std::int64_t depth = 0;
+
+// References dropped by detached threads, released by the next thread that attaches.
+struct DeferredReleases {
+  std::mutex mutex;
+  std::vector<PyObject*> objects;
+};
+std::atomic<DeferredReleases*> deferred{nullptr};
+
+DeferredReleases& deferred_list() {
+  static DeferredReleases list;
+  deferred.store(&list, std::memory_order_release);
+  return list;
+}
+
+PyObject* take_raised_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+  return PyErr_GetRaisedException();
+#else
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type == nullptr) return nullptr;
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (traceback != nullptr) PyException_SetTraceback(value, traceback);
+  Py_DECREF(type);
+  Py_XDECREF(traceback);
+  return value;
+#endif
+}
+
+// Steals `exception`.
+void set_raised_exception(PyObject* exception) {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exception);
+#else
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exception));
+  Py_INCREF(type);
+  PyErr_Restore(type, exception, PyException_GetTraceback(exception));
+#endif
+}
+
+std::string utf8(PyObject* text) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+  if (data == nullptr) {
+    PyErr_Clear();
+    return {};
+  }
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
+std::string repr_text(PyObject* object) {
+  Ref repr(PyObject_Repr(object));
+  if (!repr) {
+    PyErr_Clear();
+    return "<unprintable>";
+  }
+  return utf8(repr.get());
+}
+
+GilOnceCell<PyObject*> panic_type;
+
+constexpr const char* panic_doc =
+    "\nThe exception raised when the native code of `_kernels` fails internally.\n\n"
+    "Like SystemExit, this exception is derived from BaseException so that it will typically\n"
+    "propagate all the way through the stack and cause the Python interpreter to exit.\n";
+
+[[noreturn]] void foreign_exception() noexcept {
+  std::fputs("fatal runtime error: a foreign exception reached the boundary of _kernels, aborting\n",
+             stderr);
+  std::fflush(stderr);
+  std::abort();
+}
+
+// Anything that unwinds out of the parts of a frame outside its guard ends the process.
+template <class F>
+auto trapped(F&& body) noexcept -> decltype(body()) {
+  try {
+    return body();
+  } catch (...) {
+    report_failure("uncaught panic at ffi boundary", std::source_location::current());
+    std::abort();
+  }
+}
+
+// Runs `body` under the guard: the error it returns, or the internal failure it raises, comes
+// back as a Python error value.
+template <class T, class F>
+std::expected<T, Error> guarded(F&& body) {
+  try {
+    return body();
+  } catch (const Panic& failure) {
+    return std::unexpected(failure_to_exception(failure));
+  } catch (...) {
+    foreign_exception();
+  }
+}
+
+Result<PyObject*> interned(GilOnceCell<PyObject*>& cell, const char* text) {
+  Result<PyObject* const*> made = cell.get_or_try_init([text]() -> Result<PyObject*> {
+    PyObject* name = PyUnicode_InternFromString(text);
+    if (name == nullptr) return std::unexpected(fetch_pending());
+    return name;
+  });
+  if (!made) return std::unexpected(std::move(made.error()));
+  return **made;
+}
+
+GilOnceCell<PyObject*> name_attribute;
+GilOnceCell<PyObject*> all_attribute;
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+
+std::int64_t attach_depth() noexcept { return depth; }
+
+void attach() noexcept {
+  ++depth;
+  drain_deferred_releases();
+}
+
+void detach() noexcept { --depth; }
+
+void release_reference(PyObject* object) noexcept {
+  if (depth > 0) {
+    Py_DECREF(object);
+    return;
+  }
+  DeferredReleases& list = deferred_list();
+  std::lock_guard lock(list.mutex);
+  list.objects.push_back(object);
+}
+
+void drain_deferred_releases() noexcept {
+  DeferredReleases* list = deferred.load(std::memory_order_acquire);
+  if (list == nullptr) return;
+  std::vector<PyObject*> taken;
+  {
+    std::lock_guard lock(list->mutex);
+    taken.swap(list->objects);
+  }
+  for (PyObject* object : taken) Py_DECREF(object);
+}
+
+DetachedScope::DetachedScope() noexcept : depth_(depth), state_(nullptr) {
+  depth = 0;
+  state_ = PyEval_SaveThread();
+}
+
+DetachedScope::~DetachedScope() {
+  depth = depth_;
+  PyEval_RestoreThread(state_);
+  drain_deferred_releases();
+}
+
+std::unique_lock<std::mutex> lock_releasing_gil(std::mutex& mutex) {
+  std::unique_lock lock(mutex, std::try_to_lock);
+  if (lock.owns_lock()) return lock;
+  DetachedScope detached;
+  lock.lock();
+  return lock;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+Ref Error::argument() const {
+  Ref text(PyUnicode_FromStringAndSize(text_.data(), static_cast<Py_ssize_t>(text_.size())));
+  if (!text || !tuple_) return text;
+  PyObject* args = PyTuple_New(1);
+  if (args == nullptr) return Ref();
+  PyTuple_SET_ITEM(args, 0, text.release());
+  return Ref(args);
+}
+
+PyObject* Error::materialise() {
+  if (exception_) return exception_.get();
+  if (!PyExceptionClass_Check(type_)) {
+    type_ = PyExc_TypeError;
+    text_ = "exceptions must derive from BaseException";
+    tuple_ = false;
+  }
+  Ref argument = this->argument();
+  if (!argument) return nullptr;
+  PyObject* exception = tuple_ ? PyObject_Call(type_, argument.get(), nullptr)
+                               : PyObject_CallOneArg(type_, argument.get());
+  if (exception == nullptr) return nullptr;
+  exception_ = Ref(exception);
+  return exception;
+}
+
+void Error::restore() && {
+  if (exception_) {
+    set_raised_exception(exception_.release());
+    return;
+  }
+  if (!PyExceptionClass_Check(type_)) {
+    PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    return;
+  }
+  Ref argument = this->argument();
+  if (!argument) null_object_failure();
+  PyErr_SetObject(type_, argument.get());
+}
+
+Error fetch_pending() {
+  PyObject* exception = take_raised_exception();
+  if (exception == nullptr) {
+    return Error::deferred(PyExc_SystemError, "attempted to fetch exception but none was set");
+  }
+  PyObject* const* panic = panic_type.get();
+  if (panic != nullptr && reinterpret_cast<PyObject*>(Py_TYPE(exception)) == *panic) {
+    // An internal failure of some frame came back through Python code this call ran.
+    std::fputs(
+        "--- _kernels is resuming an internal failure after fetching a PanicException from "
+        "Python ---\nPython stack trace below:\n",
+        stderr);
+    Py_INCREF(exception);
+    set_raised_exception(exception);
+    PyErr_PrintEx(0);
+    std::string message;
+    Ref text(PyObject_Str(exception));
+    if (text) {
+      message = utf8(text.get());
+    } else {
+      Py_XDECREF(take_raised_exception());
+      message = "Unwrapped panic from Python code";
+    }
+    Py_DECREF(exception);
+    resume_panic(std::move(message));
+  }
+  return Error::materialised(Ref(exception));
+}
+
+Error cast_error(PyObject* object, std::string_view expected) {
+  std::string text;
+  if (object == Py_None) {
+    text.append("'None' is not an instance of '").append(expected).append("'");
+  } else {
+    std::string name = "<failed to extract type name>";
+    if (Ref qualname{PyType_GetQualName(Py_TYPE(object))}) {
+      name = utf8(qualname.get());
+    } else {
+      PyErr_Clear();
+    }
+    text.append("'").append(name).append("' object is not an instance of '");
+    text.append(expected).append("'");
+  }
+  return Error::deferred(PyExc_TypeError, std::move(text));
+}
+
+Error failure_to_exception(const Panic& failure) {
+  return Error::deferred_tuple(panic_exception_type(), failure.message());
+}
+
+void null_object_failure(std::source_location where) {
+  PyErr_WriteUnraisable(nullptr);
+  panic("PyObject pointer is null", where);
+}
+
+std::string describe_exception(PyObject* exception) {
+  std::string text = "PyErr { type: ";
+  text += repr_text(reinterpret_cast<PyObject*>(Py_TYPE(exception)));
+  text += ", value: " + repr_text(exception) + ", traceback: ";
+  Ref traceback(PyException_GetTraceback(exception));
+  text += traceback ? repr_text(traceback.get()) : "None";
+  return text + " }";
+}
+
+std::string describe_pending() {
+  Ref exception(take_raised_exception());
+  if (!exception) return "no exception was set";
+  return describe_exception(exception.get());
+}
+
+PyObject* panic_exception_type() {
+  Result<PyObject* const*> type = panic_type.get_or_try_init([]() -> Result<PyObject*> {
+    PyObject* made = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_doc,
+                                               PyExc_BaseException, nullptr);
+    if (made == nullptr) {
+      panic("Failed to initialize new exception type.: " + describe_pending());
+    }
+    return made;
+  });
+  return **type;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+PyObject* guarded_call(Entry entry, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept {
+  return trapped([&]() -> PyObject* {
+    attach();
+    Result<PyObject*> result = guarded<PyObject*>([&] { return entry(self, args, nargs, kwnames); });
+    PyObject* value = nullptr;
+    if (result) {
+      value = *result;
+    } else {
+      std::move(result.error()).restore();
+    }
+    detach();
+    return value;
+  });
+}
+
+int exec_module(PyObject* module, Result<void> (*fill)(PyObject* module)) noexcept {
+  return trapped([&]() -> int {
+    attach();
+    Result<void> result = guarded<void>([&]() -> Result<void> {
+      if (module == nullptr) return std::unexpected(fetch_pending());
+      if (Py_IS_TYPE(module, &PyModule_Type) || PyType_IsSubtype(Py_TYPE(module), &PyModule_Type)) {
+        return fill(module);
+      }
+      return std::unexpected(cast_error(module, "module"));
+    });
+    int value = 0;
+    if (!result) {
+      std::move(result.error()).restore();
+      value = -1;
+    }
+    detach();
+    return value;
+  });
+}
+
+Result<void> add_function(PyObject* module, PyMethodDef* definition) {
+  Result<PyObject*> name_key = interned(name_attribute, "__name__");
+  if (!name_key) return std::unexpected(std::move(name_key.error()));
+  Result<PyObject*> all_key = interned(all_attribute, "__all__");
+  if (!all_key) return std::unexpected(std::move(all_key.error()));
+
+  Ref module_name(PyModule_GetNameObject(module));
+  if (!module_name) return std::unexpected(fetch_pending());
+  Ref function(PyCMethod_New(definition, module, module_name.get(), nullptr));
+  if (!function) return std::unexpected(fetch_pending());
+  module_name.reset();
+
+  Ref name(PyObject_GetAttr(function.get(), *name_key));
+  if (!name) return std::unexpected(fetch_pending());
+  if (!PyUnicode_Check(name.get())) return std::unexpected(cast_error(name.get(), "str"));
+
+  Ref all(PyObject_GetAttr(module, *all_key));
+  if (all) {
+    if (!PyList_Check(all.get())) return std::unexpected(cast_error(all.get(), "list"));
+  } else {
+    Error missing = fetch_pending();
+    PyObject* exception = missing.materialise();
+    if (exception == nullptr || !PyErr_GivenExceptionMatches(exception, PyExc_AttributeError)) {
+      return std::unexpected(std::move(missing));
+    }
+    all = Ref(PyList_New(0));
+    if (!all) return std::unexpected(fetch_pending());
+    if (PyObject_SetAttr(module, *all_key, all.get()) < 0) return std::unexpected(fetch_pending());
+  }
+  if (PyList_Append(all.get(), name.get()) < 0) {
+    panic("could not append __name__ to __all__: " + describe_pending());
+  }
+  all.reset();
+  if (PyObject_SetAttr(module, name.get(), function.get()) < 0) {
+    return std::unexpected(fetch_pending());
+  }
+  return {};
+}
+
+}  // namespace kernels::boundary

@@ -1,0 +1,17 @@
+# `make check` sets up everything it needs on a fresh machine (the host packages and the Debian sid
+# root) and runs every test on both targets.
+.PHONY: check root check-sid check-host check-pip
+
+check: check-sid check-host check-pip
+
+root:
+	scripts/sid-root ensure
+
+check-sid: root
+	scripts/sid-root run 'scripts/check sid'
+
+check-host: root
+	scripts/check host
+
+check-pip: root
+	scripts/sid-root run 'scripts/check pip'
