@@ -120,13 +120,14 @@ def test_writable_hold_of_another_extension(table, held, argument, outcome):
         lambda a: fixture.synthesise_pulses(a[0], a[0], 0.1),  # one array for two parameters
         lambda a: fixture.synthesise_pulses(a[0], a[1], 0.1, a[2]),  # three views of one buffer
         lambda a: fixture.synthesise_pulses(a[0], a[1], "x"),
+        lambda a: fixture.fail_holding(a.T),  # internal failure while detached
     ],
 )
 def test_every_way_out_releases_the_holds(table, call):
     array = np.ones((3, 4))
     try:
         call(array)
-    except Exception:
+    except BaseException:  # noqa: B036 - PanicException is one of the ways out
         pass
     table.assert_free(array)
 
