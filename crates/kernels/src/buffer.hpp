@@ -101,6 +101,12 @@ class Buffer {
     data_[size_++] = value;
   }
 
+  // Takes the first n elements as in use, after writing them through data() within the capacity.
+  void set_size(std::size_t n) {
+    if (n > capacity_) panic("size past capacity");
+    size_ = n;
+  }
+
   T* data() noexcept { return data_; }
   const T* data() const noexcept { return data_; }
   std::size_t size() const noexcept { return size_; }
