@@ -86,6 +86,20 @@ class Buffer {
     return b;
   }
 
+  // Room for n elements at a multiple of `alignment` (a power of two). The capacity must not grow
+  // afterwards: realloc keeps only malloc's own alignment.
+  static Buffer with_capacity_aligned(std::size_t n, std::size_t alignment) {
+    Buffer b;
+    if (n == 0) return b;
+    std::size_t bytes = block_bytes(n, sizeof(T));
+    std::size_t rounded = (bytes + alignment - 1) / alignment * alignment;
+    if (rounded < bytes) panic("capacity overflow");
+    b.data_ = static_cast<T*>(std::aligned_alloc(alignment, rounded));
+    if (b.data_ == nullptr) out_of_memory(rounded);
+    b.capacity_ = n;
+    return b;
+  }
+
   void reserve(std::size_t n) {
     if (n <= capacity_) return;
     std::size_t bytes = block_bytes(n, sizeof(T));
@@ -99,6 +113,12 @@ class Buffer {
   void push_back(const T& value) {
     if (size_ == capacity_) reserve(capacity_ < 4 ? 4 : capacity_ * 2);
     data_[size_++] = value;
+  }
+
+  // Takes the first n elements as in use, after writing them through data() within the capacity.
+  void set_size(std::size_t n) {
+    if (n > capacity_) panic("size past capacity");
+    size_ = n;
   }
 
   T* data() noexcept { return data_; }

@@ -1,0 +1,235 @@
+#include "field.hpp"
+
+#include <fftw3.h>
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "failure.hpp"
+#include "pool.hpp"
+#include "random.hpp"
+
+namespace kernels::field {
+namespace {
+
+constexpr std::uint64_t cols_per_block = 16;
+constexpr std::uint64_t rows_per_chunk = 32;
+// Every transform buffer shares one alignment, so a plan made on one buffer is valid on all.
+constexpr std::size_t cell_alignment = 64;
+
+std::uint64_t blocks_of(std::uint64_t n, std::uint64_t per_block) {
+  return n / per_block + (n % per_block != 0);
+}
+
+std::uint64_t checked_product(std::uint64_t a, std::uint64_t b) {
+  std::uint64_t product;
+  if (__builtin_mul_overflow(a, b, &product)) panic("capacity overflow");
+  return product;
+}
+
+using Cells = Buffer<Cell>;
+
+Cells aligned_cells(std::uint64_t count) { return Cells::with_capacity_aligned(count, cell_alignment); }
+
+// FFTW's planner is not thread-safe, and several Python threads may draw at once.
+std::mutex& planner_lock() {
+  static std::mutex lock;
+  return lock;
+}
+
+// An unnormalised inverse transform of `length` points over `batch` consecutive runs, in place.
+// Planned with FFTW_ESTIMATE only: a measuring planner may choose differently from one call to
+// the next, and the same arguments must give the same bits every time.
+class InverseTransform {
+ public:
+  InverseTransform(std::uint64_t length, std::uint64_t batch, Cell* aligned_buffer) {
+    if (length > INT_MAX || batch > INT_MAX) panic("transform too large for FFTW");
+    int n = static_cast<int>(length);
+    auto* buffer = reinterpret_cast<fftw_complex*>(aligned_buffer);
+    std::lock_guard lock(planner_lock());
+    plan_ = fftw_plan_many_dft(1, &n, static_cast<int>(batch), buffer, nullptr, 1, n, buffer,
+                               nullptr, 1, n, FFTW_BACKWARD, FFTW_ESTIMATE);
+    if (plan_ == nullptr) panic("FFTW could not plan a transform of length " +
+                                std::to_string(length));
+  }
+  InverseTransform(const InverseTransform&) = delete;
+  InverseTransform& operator=(const InverseTransform&) = delete;
+  ~InverseTransform() {
+    std::lock_guard lock(planner_lock());
+    fftw_destroy_plan(plan_);
+  }
+
+  // Safe from several threads at once: executing a plan does not change it.
+  void run(Cell* cells) const {
+    auto* buffer = reinterpret_cast<fftw_complex*>(cells);
+    fftw_execute_dft(plan_, buffer, buffer);
+  }
+
+ private:
+  fftw_plan plan_;
+};
+
+// Plans for full batches and for the one shorter batch at the end, when there is one.
+class BatchedTransform {
+ public:
+  BatchedTransform(std::uint64_t length, std::uint64_t total, std::uint64_t per_batch) {
+    std::uint64_t full = std::min(total, per_batch);
+    std::uint64_t rest = total > per_batch ? total % per_batch : 0;
+    if (full == 0) return;
+    Cells planning = aligned_cells(checked_product(length, full));
+    full_.emplace(length, full, planning.data());
+    full_batch_ = full;
+    if (rest != 0) rest_.emplace(length, rest, planning.data());
+  }
+
+  void run(Cell* cells, std::uint64_t batch) const {
+    (batch == full_batch_ ? *full_ : *rest_).run(cells);
+  }
+
+ private:
+  std::optional<InverseTransform> full_, rest_;
+  std::uint64_t full_batch_ = 0;
+};
+
+std::optional<Error> validate(std::size_t amplitudes, std::uint64_t quad_rows,
+                              std::uint64_t quad_cols, std::uint64_t P, std::uint64_t C,
+                              std::uint64_t R, std::uint64_t K) {
+  if (P == 0 || C == 0) return Error::empty_embedding(P, C);
+  if (quad_rows != P / 2 + 1 || quad_cols != C / 2 + 1) {
+    return Error::quadrant_mismatch(P, C, quad_rows, quad_cols);
+  }
+  if (R > P || K > C) return Error::fault_does_not_fit(R, K, P, C);
+  std::uint64_t needed;
+  if (__builtin_mul_overflow(quad_rows, quad_cols, &needed)) needed = UINT64_MAX;
+  assert_equal(amplitudes, needed);
+  return std::nullopt;
+}
+
+struct Shape {
+  std::uint64_t P, C, R, K;
+};
+
+// Row pass: noise and row transforms of every padded row, one row block of 32 rows at a time.
+std::vector<Cells> row_pass(const Shape& shape, std::span<const Lcg128Xsl64> streams,
+                            std::span<const double> amplitudes, std::uint64_t quad_cols,
+                            const BatchedTransform& rows) {
+  std::vector<Cells> blocks(blocks_of(shape.P, ROWS_PER_BLOCK));
+  struct NoState {};
+  pool::for_each_with_state(
+      blocks.size(), [] { return NoState{}; },
+      [&](std::size_t b, NoState&) {
+        std::uint64_t n = std::min<std::uint64_t>(shape.P - b * ROWS_PER_BLOCK, ROWS_PER_BLOCK);
+        std::uint64_t cells = checked_product(n, shape.C);
+        Cells block = aligned_cells(cells);
+        fill_row_block(b, block, streams, shape.P, shape.C, amplitudes, quad_cols);
+        assert_equal(block.size(), cells, "fill wrote the wrong number of cells");
+        rows.run(block.data(), n);
+        blocks[b] = std::move(block);
+      });
+  return blocks;
+}
+
+// Column pass: the first K columns, gathered 16 at a time into a contiguous buffer (strided
+// transforms of power-of-two columns alias in the cache), transformed, cropped to R rows.
+std::vector<Cells> column_pass(const Shape& shape, const std::vector<Cells>& row_blocks,
+                               const BatchedTransform& columns) {
+  std::vector<Cells> blocks(blocks_of(shape.K, cols_per_block));
+  if (shape.R == 0) return blocks;
+  pool::for_each_with_state(
+      blocks.size(), [&] { return aligned_cells(checked_product(cols_per_block, shape.P)); },
+      [&](std::size_t h, Cells& gathered) {
+        std::uint64_t first = h * cols_per_block;
+        std::uint64_t m = std::min<std::uint64_t>(shape.K - first, cols_per_block);
+        Cell* out = gathered.data();
+        for (std::uint64_t i = 0; i < shape.P; ++i) {
+          const Cell* row = row_blocks[i / ROWS_PER_BLOCK].data() +
+                            (i % ROWS_PER_BLOCK) * shape.C + first;
+          for (std::uint64_t t = 0; t < m; ++t) out[t * shape.P + i] = row[t];
+        }
+        columns.run(out, m);
+        Cells block = Cells::with_capacity(checked_product(m, shape.R));
+        for (std::uint64_t t = 0; t < m; ++t) {
+          std::copy_n(out + t * shape.P, shape.R, block.data() + t * shape.R);
+        }
+        block.set_size(m * shape.R);
+        blocks[h] = std::move(block);
+      });
+  return blocks;
+}
+
+// Output pass: scale and scatter the column blocks into row-major fields, 32 rows per chunk.
+Fields row_major_parts(const Shape& shape, const std::vector<Cells>& column_blocks, double scale) {
+  std::uint64_t cells = checked_product(shape.R, shape.K);
+  Fields fields{Buffer<double>::zeroed(cells), Buffer<double>::zeroed(cells)};
+  if (cells == 0) return fields;
+  pool::for_each_chunk_pair(
+      fields.real.span(), fields.imaginary.span(), rows_per_chunk * shape.K,
+      [&](std::size_t a, std::span<double> real, std::span<double> imaginary) {
+        std::uint64_t first_row = a * rows_per_chunk;
+        std::uint64_t rows = real.size() / shape.K;
+        for (std::uint64_t h = 0; h < column_blocks.size(); ++h) {
+          const Cell* block = column_blocks[h].data();
+          std::uint64_t first_col = h * cols_per_block;
+          std::uint64_t m = std::min<std::uint64_t>(shape.K - first_col, cols_per_block);
+          for (std::uint64_t q = 0; q < rows; ++q) {
+            std::uint64_t r = first_row + q;
+            double* real_row = real.data() + q * shape.K + first_col;
+            double* imaginary_row = imaginary.data() + q * shape.K + first_col;
+            for (std::uint64_t t = 0; t < m; ++t) {
+              Cell v = block[t * shape.R + r];
+              real_row[t] = v.real() * scale;
+              imaginary_row[t] = v.imag() * scale;
+            }
+          }
+        }
+      });
+  return fields;
+}
+
+}  // namespace
+
+std::string Error::message() const {
+  auto n = [](std::uint64_t v) { return std::to_string(v); };
+  switch (kind_) {
+    case Kind::EmptyEmbedding:
+      return "a " + n(padded_rows_) + "x" + n(padded_cols_) + " embedding has no cells";
+    case Kind::QuadrantMismatch:
+      return "a " + n(padded_rows_) + "x" + n(padded_cols_) + " embedding needs a " +
+             n(padded_rows_ / 2 + 1) + "x" + n(padded_cols_ / 2 + 1) +
+             " amplitude quadrant, not " + n(a_) + "x" + n(b_);
+    case Kind::FaultDoesNotFit:
+      return "a " + n(a_) + "x" + n(b_) + " fault does not fit in a " + n(padded_rows_) + "x" +
+             n(padded_cols_) + " embedding";
+  }
+  return {};
+}
+
+std::expected<Fields, Error> draw(std::span<const double> amplitudes, std::uint64_t quad_rows,
+                                  std::uint64_t quad_cols, std::uint64_t padded_rows,
+                                  std::uint64_t padded_cols, std::uint64_t cell_rows,
+                                  std::uint64_t cell_cols, std::uint64_t seed) {
+  if (auto error = validate(amplitudes.size(), quad_rows, quad_cols, padded_rows, padded_cols,
+                            cell_rows, cell_cols)) {
+    return std::unexpected(*error);
+  }
+  Shape shape{padded_rows, padded_cols, cell_rows, cell_cols};
+  Buffer<Lcg128Xsl64> streams = make_streams(seed, shape.P);
+  std::vector<Cells> column_blocks;
+  {
+    BatchedTransform rows(shape.C, shape.P, ROWS_PER_BLOCK);
+    BatchedTransform columns(shape.P, shape.R == 0 ? 0 : shape.K, cols_per_block);
+    std::vector<Cells> row_blocks = row_pass(shape, streams.span(), amplitudes, quad_cols, rows);
+    column_blocks = column_pass(shape, row_blocks, columns);
+  }
+  // One rounding of P·C, its correctly rounded root, one division.
+  double scale = 1.0 / std::sqrt(static_cast<double>(checked_product(shape.P, shape.C)));
+  return row_major_parts(shape, column_blocks, scale);
+}
+
+}  // namespace kernels::field

@@ -1,0 +1,105 @@
+// The process-wide worker pool and the parallel loops the kernels run on it.
+//
+// One oneTBB arena, made by the first loop that needs it and kept until the process ends. Its size
+// is read once, then: RAYON_NUM_THREADS, else RAYON_RS_NUM_CPUS, else the CPUs this process may
+// run on. Every loop asks for the thread count before it looks at its length, so the first loop of
+// the process creates the pool even when it has nothing to do.
+//
+// Exceptions thrown by a loop body (an internal failure, already reported on the thread that
+// raised it, or std::bad_alloc) are carried to the calling thread by oneTBB and rethrown there as
+// the same object; the rest of the loop is cancelled.
+#pragma once
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+#include <tbb/task_arena.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "failure.hpp"
+
+namespace kernels::pool {
+
+inline constexpr std::size_t max_threads = 65535;
+
+// One sizing variable's value: nullopt when unset or not a number (try the next source), 0 for
+// "use the default", else the count. Accepts decimal digits with an optional leading '+', as an
+// unsigned parse does; anything else, whitespace included, is not a number.
+std::optional<std::size_t> parse_thread_count(const char* text);
+
+// A cgroup v2 `cpu.max` line ("max 100000" or "quota period") as a CPU limit; nullopt for no limit
+// or an unreadable line.
+std::optional<std::size_t> parse_cpu_max(std::string_view text);
+
+// A cgroup v1 quota and period pair, each as read from its file; nullopt for -1 (no limit) or an
+// unreadable value.
+std::optional<std::size_t> parse_cfs_quota(std::string_view quota, std::string_view period);
+
+// The pool size these two variable values choose (nullptr for unset), capped at max_threads.
+std::size_t pool_size(const char* rayon_num_threads, const char* rayon_rs_num_cpus);
+
+// The number of threads the pool has; creates the pool on the first call.
+std::size_t thread_count();
+
+// Whether the pool exists yet (never creates it).
+bool pool_created() noexcept;
+
+namespace detail {
+tbb::task_arena& arena();
+}
+
+// Calls body(index, state) for every index in [0, n_items). Each task (a sub-range that one thread
+// runs without splitting it further) makes its state once with make_state() and walks its indices
+// in ascending order. At most one item runs on the calling thread; more are handed to the pool and
+// the caller waits for all of them.
+template <class MakeState, class Body>
+void for_each_with_state(std::size_t n_items, MakeState&& make_state, Body&& body) {
+  thread_count();
+  if (n_items <= 1) {
+    if (n_items == 1) {
+      auto state = make_state();
+      body(std::size_t{0}, state);
+    }
+    return;
+  }
+  detail::arena().execute([&] {
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n_items),
+                      [&](const tbb::blocked_range<std::size_t>& range) {
+                        auto state = make_state();
+                        for (std::size_t i = range.begin(); i != range.end(); ++i) body(i, state);
+                      });
+  });
+}
+
+// Calls body(index, item) once for every item.
+template <class Item, class Body>
+void for_each_item(std::span<Item> items, Body&& body) {
+  struct NoState {};
+  for_each_with_state(
+      items.size(), [] { return NoState{}; }, [&](std::size_t i, NoState&) { body(i, items[i]); });
+}
+
+// Cuts a and b into runs of chunk_len values (the last ones shorter) and calls
+// body(chunk_index, a_chunk, b_chunk) for every pair; as with a zip, the shorter buffer sets the
+// number of chunks.
+template <class Body>
+void for_each_chunk_pair(std::span<double> a, std::span<double> b, std::size_t chunk_len,
+                         Body&& body) {
+  if (chunk_len == 0) panic("chunk size must be non-zero");
+  auto chunks = [chunk_len](std::size_t len) { return len / chunk_len + (len % chunk_len != 0); };
+  std::size_t n_chunks = std::min(chunks(a.size()), chunks(b.size()));
+  auto piece = [chunk_len](std::span<double> whole, std::size_t j) {
+    std::size_t start = j * chunk_len;
+    return whole.subspan(start, std::min(chunk_len, whole.size() - start));
+  };
+  struct NoState {};
+  for_each_with_state(
+      n_chunks, [] { return NoState{}; },
+      [&](std::size_t j, NoState&) { body(j, piece(a, j), piece(b, j)); });
+}
+
+}  // namespace kernels::pool

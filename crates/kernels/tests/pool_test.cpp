@@ -1,0 +1,243 @@
+#include "pool.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <new>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "failure.hpp"
+
+namespace kernels::pool {
+namespace {
+
+TEST(PoolSizing, ThreadCountVariables) {
+  struct Case {
+    const char* text;
+    std::optional<std::size_t> expected;
+  };
+  const Case cases[] = {
+      {nullptr, std::nullopt},  // unset
+      {"4", 4},
+      {"+4", 4},
+      {"007", 7},
+      {"0", 0},  // the default
+      {"+0", 0},
+      {"70000", 70000},  // the cap is applied after the choice of source
+      {"", std::nullopt},
+      {"+", std::nullopt},
+      {"++4", std::nullopt},
+      {"-1", std::nullopt},
+      {"-0", std::nullopt},
+      {" 4", std::nullopt},
+      {"4 ", std::nullopt},
+      {"4x", std::nullopt},
+      {"0x10", std::nullopt},
+      {"99999999999999999999999", std::nullopt},  // past the unsigned range
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(parse_thread_count(c.text), c.expected) << (c.text ? c.text : "(unset)");
+  }
+}
+
+TEST(PoolSizing, CgroupQuotas) {
+  EXPECT_EQ(parse_cpu_max("max 100000\n"), std::nullopt);
+  EXPECT_EQ(parse_cpu_max("200000 100000\n"), 2u);
+  EXPECT_EQ(parse_cpu_max("350000 100000"), 3u);   // rounded down
+  EXPECT_EQ(parse_cpu_max("50000 100000\n"), 1u);  // never below one
+  EXPECT_EQ(parse_cpu_max("garbage"), std::nullopt);
+  EXPECT_EQ(parse_cfs_quota("-1\n", "100000\n"), std::nullopt);
+  EXPECT_EQ(parse_cfs_quota("400000\n", "100000\n"), 4u);
+  EXPECT_EQ(parse_cfs_quota("400000\n", "0\n"), std::nullopt);
+}
+
+TEST(PoolSizing, FirstVariableWithANumberWins) {
+  const std::size_t fallback = pool_size(nullptr, nullptr);
+  EXPECT_GE(fallback, 1u);
+  EXPECT_LE(fallback, max_threads);
+  struct Case {
+    const char* num_threads;
+    const char* num_cpus;
+    std::size_t expected;
+  };
+  const Case cases[] = {
+      {"4", "5", 4},
+      {"+4", nullptr, 4},
+      {"four", "5", 5},
+      {nullptr, "5", 5},
+      {"0", "5", fallback},
+      {"", "0", fallback},
+      {"x", "y", fallback},
+      {"70000", nullptr, max_threads},
+      {nullptr, "65535", 65535},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(pool_size(c.num_threads, c.num_cpus), c.expected)
+        << (c.num_threads ? c.num_threads : "(unset)") << ", "
+        << (c.num_cpus ? c.num_cpus : "(unset)");
+  }
+}
+
+TEST(Pool, SizeIsReadFromTheEnvironmentWhenThePoolIsMade) {
+  if (pool_created()) GTEST_SKIP() << "the pool existed before this test";
+  ::setenv("RAYON_NUM_THREADS", "not a number", 1);
+  ::setenv("RAYON_RS_NUM_CPUS", "+3", 1);
+  EXPECT_EQ(thread_count(), 3u);
+  EXPECT_EQ(detail::arena().max_concurrency(), 3);
+  ::setenv("RAYON_RS_NUM_CPUS", "5", 1);  // read once only
+  EXPECT_EQ(thread_count(), 3u);
+}
+
+TEST(Pool, ThreadCountIsWithinLimits) {
+  std::size_t n = thread_count();
+  EXPECT_GE(n, 1u);
+  EXPECT_LE(n, max_threads);
+  EXPECT_TRUE(pool_created());
+}
+
+// Under CTest every test runs in a process of its own, so the pool is fresh here; run all in one
+// process and an earlier test has made it already.
+TEST(Pool, AnEmptyLoopCreatesThePool) {
+  if (pool_created()) GTEST_SKIP() << "the pool existed before this test";
+  int makes = 0, calls = 0;
+  for_each_with_state(
+      0, [&] { return ++makes; }, [&](std::size_t, int&) { ++calls; });
+  EXPECT_TRUE(pool_created());
+  EXPECT_EQ(makes, 0);
+  EXPECT_EQ(calls, 0);
+}
+
+TEST(Pool, ASingleItemRunsOnTheCaller) {
+  const auto caller = std::this_thread::get_id();
+  int makes = 0, calls = 0;
+  for_each_with_state(
+      1, [&] { return ++makes; },
+      [&](std::size_t i, int& state) {
+        ++calls;
+        EXPECT_EQ(i, 0u);
+        EXPECT_EQ(state, 1);
+        EXPECT_EQ(std::this_thread::get_id(), caller);
+      });
+  EXPECT_EQ(makes, 1);
+  EXPECT_EQ(calls, 1);
+  EXPECT_TRUE(pool_created());
+}
+
+TEST(Pool, StatefulLoopVisitsEveryIndexOnceInAscendingRunsPerTask) {
+  constexpr std::size_t n = 100000;
+  std::vector<std::atomic<int>> visits(n);
+  std::atomic<std::size_t> makes{0};
+  std::atomic<std::size_t> broken_runs{0};
+  struct State {
+    std::size_t id;
+    std::optional<std::size_t> last;
+  };
+  std::vector<std::atomic<std::size_t>> owner(n);
+  for_each_with_state(
+      n,
+      [&] {
+        return State{makes++, std::nullopt};
+      },
+      [&](std::size_t i, State& state) {
+        if (state.last && *state.last + 1 != i) ++broken_runs;
+        state.last = i;
+        owner[i] = state.id;
+        ++visits[i];
+      });
+  for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(visits[i], 1) << "index " << i;
+  EXPECT_EQ(broken_runs, 0u);
+  // Every state made served at least one index, and tasks are ranges, not single items.
+  std::vector<bool> used(makes, false);
+  for (std::size_t i = 0; i < n; ++i) used[owner[i]] = true;
+  for (std::size_t t = 0; t < makes; ++t) EXPECT_TRUE(used[t]) << "state " << t << " unused";
+  EXPECT_LT(makes.load(), n / 16);
+}
+
+TEST(Pool, ItemLoopHandsEachItemWithItsIndex) {
+  std::vector<std::size_t> items(1000, 0);
+  for_each_item(std::span<std::size_t>(items),
+                [](std::size_t i, std::size_t& item) { item += i + 1; });
+  for (std::size_t i = 0; i < items.size(); ++i) EXPECT_EQ(items[i], i + 1);
+}
+
+TEST(Pool, ChunkPairsCoverBothBuffersInMatchingChunks) {
+  struct Case {
+    std::size_t len_a, len_b, chunk, expected_chunks;
+  };
+  const Case cases[] = {{10, 10, 4, 3}, {8, 8, 4, 2},  {0, 0, 4, 0},
+                        {3, 3, 8, 1},   {10, 6, 4, 2}, {1000, 1000, 32, 32}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.len_a << ", " << c.len_b << " by " << c.chunk);
+    std::vector<double> a(c.len_a, -1.0), b(c.len_b, -1.0);
+    std::atomic<std::size_t> chunks{0};
+    for_each_chunk_pair(a, b, c.chunk,
+                        [&](std::size_t j, std::span<double> ca, std::span<double> cb) {
+                          ++chunks;
+                          EXPECT_EQ(ca.data(), a.data() + j * c.chunk);
+                          EXPECT_EQ(cb.data(), b.data() + j * c.chunk);
+                          for (double& v : ca) v = static_cast<double>(j);
+                          for (double& v : cb) v = static_cast<double>(j);
+                        });
+    EXPECT_EQ(chunks, c.expected_chunks);
+    std::size_t covered = std::min(c.expected_chunks * c.chunk, c.len_a);
+    for (std::size_t i = 0; i < c.len_a; ++i) {
+      EXPECT_EQ(a[i], i < covered ? static_cast<double>(i / c.chunk) : -1.0) << "a[" << i << "]";
+    }
+    for (std::size_t i = 0; i < c.len_b; ++i) EXPECT_EQ(b[i], static_cast<double>(i / c.chunk));
+  }
+}
+
+TEST(Pool, InternalFailureOnAWorkerIsRaisedOnTheCallerWithoutASecondReport) {
+  if (thread_count() < 2) GTEST_SKIP() << "a pool of one thread runs everything on the caller";
+  const auto caller = std::this_thread::get_id();
+  std::atomic<bool> raised{false};
+  bool waited = false;  // touched by the caller only
+  testing::internal::CaptureStderr();
+  try {
+    for_each_with_state(
+        64, [] { return 0; },
+        [&](std::size_t, int&) {
+          if (std::this_thread::get_id() != caller) {
+            if (!raised.exchange(true)) panic("failure on a worker");
+            return;
+          }
+          // Keep the caller busy until a worker has taken part of the loop.
+          if (waited) return;
+          waited = true;
+          auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+          while (!raised && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+        });
+    std::string err = testing::internal::GetCapturedStderr();
+    FAIL() << "no failure reached the caller";
+  } catch (const Panic& p) {
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(p.message(), "failure on a worker");
+    std::size_t reports = 0;
+    for (std::size_t at = err.find("panicked at"); at != std::string::npos;
+         at = err.find("panicked at", at + 1)) {
+      ++reports;
+    }
+    EXPECT_EQ(reports, 1u) << err;
+  }
+}
+
+TEST(Pool, AllocationFailureIsNotSwallowed) {
+  EXPECT_THROW(for_each_with_state(
+                   1000, [] { return 0; },
+                   [](std::size_t i, int&) {
+                     if (i == 777) throw std::bad_alloc();
+                   }),
+               std::bad_alloc);
+  int one = 0;
+  EXPECT_THROW(
+      for_each_item(std::span<int>(&one, 1), [](std::size_t, int&) { throw std::bad_alloc(); }),
+      std::bad_alloc);
+}
+
+}  // namespace
+}  // namespace kernels::pool
