@@ -1,7 +1,9 @@
+import ctypes
 import os
 import subprocess
 import sys
 
+import numpy as np
 import pytest
 
 
@@ -22,3 +24,77 @@ def run_python(code, env=None):
 @pytest.fixture
 def python():
     return run_python
+
+
+# The array borrow table, reached through its capsule with ctypes as another extension sharing it
+# would reach it.
+NAME = "_RUST_NUMPY_BORROW_CHECKING_API"
+
+# Callbacks keep the interpreter lock, as an extension calling the record from C would hold it.
+HOLD = ctypes.PYFUNCTYPE(ctypes.c_int32, ctypes.c_void_p, ctypes.py_object)
+END = ctypes.PYFUNCTYPE(None, ctypes.c_void_p, ctypes.py_object)
+
+
+class Shared(ctypes.Structure):
+    _fields_ = [
+        ("version", ctypes.c_uint64),
+        ("flags", ctypes.c_void_p),
+        ("acquire", HOLD),
+        ("acquire_mut", HOLD),
+        ("release", END),
+        ("release_mut", END),
+    ]
+
+
+def multiarray():
+    core = "numpy._core" if np.lib.NumpyVersion(np.__version__).major >= 2 else "numpy.core"
+    return sys.modules[core + ".multiarray"]
+
+
+@pytest.fixture(scope="module")
+def table():
+    import _kernels
+
+    _kernels.eikonal_solve(np.ones((1, 1)), (1.0, 1.0), [(0, 0, 0.0)])  # installs the table
+    get = ctypes.pythonapi.PyCapsule_GetPointer
+    get.restype = ctypes.c_void_p
+    get.argtypes = [ctypes.py_object, ctypes.c_char_p]
+    record = Shared.from_address(get(getattr(multiarray(), NAME), NAME.encode()))
+    assert record.version == 1
+
+    class Table:
+        def acquire(self, array):
+            return record.acquire(record.flags, array)
+
+        def acquire_mut(self, array):
+            return record.acquire_mut(record.flags, array)
+
+        def release(self, array):
+            record.release(record.flags, array)
+
+        def release_mut(self, array):
+            record.release_mut(record.flags, array)
+
+        def assert_free(self, array):
+            """A writable hold can be taken, so no read-only hold of a call was left behind."""
+            assert self.acquire_mut(array) == 0
+            self.release_mut(array)
+
+    return Table()
+
+
+# The sanitizer stages say which runtime they preloaded. Under AddressSanitizer freed blocks sit in
+# its quarantine, so resident size no longer follows what the module holds; its leak check at exit
+# stands in for the resident-size tests there.
+SANITIZER = os.environ.get("KERNELS_SANITIZER", "")
+needs_plain_allocator = pytest.mark.skipif(
+    SANITIZER == "asan", reason="resident size is the sanitizer's quarantine, not the module's"
+)
+
+# The report an internal failure writes to standard error.
+REPORT = r"\nthread '<unnamed>' \((?P<tid>\d+)\) panicked at [^\n]+:\d+:\d+:\n(?P<message>[^\n]*)\n"
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")

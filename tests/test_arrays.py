@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import _frame_fixture as fixture
+from conftest import needs_plain_allocator
 from _kernels import eikonal_solve
 
 SPACING = (1.0, 1.0)
@@ -174,6 +175,7 @@ def test_views_keep_the_buffer_alive():
     np.testing.assert_array_equal(view, expected)
 
 
+@needs_plain_allocator
 def test_dropped_results_free_their_buffers(python):
     # Each result is 2 MB; if their buffers leaked, RSS would grow by 400 MB.
     code = textwrap.dedent(

@@ -1,8 +1,6 @@
 """The array borrow table, driven through its capsule with ctypes as another extension sharing it
 would: its writable holds and the module's read-only holds must exclude each other."""
 
-import ctypes
-import sys
 import textwrap
 import threading
 
@@ -12,59 +10,8 @@ import pytest
 import _frame_fixture as fixture
 from _kernels import eikonal_solve
 
-NAME = "_RUST_NUMPY_BORROW_CHECKING_API"
 SPACING = (1.0, 1.0)
 SEEDS = [(0, 0, 0.0)]
-
-# Callbacks keep the interpreter lock, as an extension calling the record from C would hold it.
-HOLD = ctypes.PYFUNCTYPE(ctypes.c_int32, ctypes.c_void_p, ctypes.py_object)
-END = ctypes.PYFUNCTYPE(None, ctypes.c_void_p, ctypes.py_object)
-
-
-class Shared(ctypes.Structure):
-    _fields_ = [
-        ("version", ctypes.c_uint64),
-        ("flags", ctypes.c_void_p),
-        ("acquire", HOLD),
-        ("acquire_mut", HOLD),
-        ("release", END),
-        ("release_mut", END),
-    ]
-
-
-def multiarray():
-    core = "numpy._core" if np.lib.NumpyVersion(np.__version__).major >= 2 else "numpy.core"
-    return sys.modules[core + ".multiarray"]
-
-
-@pytest.fixture(scope="module")
-def table():
-    eikonal_solve(np.ones((1, 1)), SPACING, SEEDS)  # installs the table if nobody has
-    get = ctypes.pythonapi.PyCapsule_GetPointer
-    get.restype = ctypes.c_void_p
-    get.argtypes = [ctypes.py_object, ctypes.c_char_p]
-    record = Shared.from_address(get(getattr(multiarray(), NAME), NAME.encode()))
-    assert record.version == 1
-
-    class Table:
-        def acquire(self, array):
-            return record.acquire(record.flags, array)
-
-        def acquire_mut(self, array):
-            return record.acquire_mut(record.flags, array)
-
-        def release(self, array):
-            record.release(record.flags, array)
-
-        def release_mut(self, array):
-            record.release_mut(record.flags, array)
-
-        def assert_free(self, array):
-            """A writable hold can be taken, so no read-only hold of a call was left behind."""
-            assert self.acquire_mut(array) == 0
-            self.release_mut(array)
-
-    return Table()
 
 
 def solve_outcome(slowness):
