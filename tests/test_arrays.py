@@ -147,13 +147,15 @@ def test_result_shapes_and_strides_of_other_kinds():
         field = fixture.circulant_draw(np.ones((1, 1)), (1, 1), counts, 0)[2]
         assert field.shape == counts and field.strides == strides and field.dtype == np.float64
         assert type(field.base).__name__ == "PySliceContainer" and field.flags.writeable
+        assert not field.flags.owndata  # empty ones too: NumPy must not allocate its own
     _, _, (offsets, samples) = fixture.synthesise_pulses(np.array([1.0, 2.0, 3.0]), np.ones(3), 0.1)
     assert offsets.dtype == np.int64 and offsets.tolist() == [0, 1, 2, 3] and offsets.strides == (8,)
     assert samples.dtype == np.float64 and samples.tolist() == [1.0, 2.0, 3.0]
     for array in (offsets, samples):
         assert type(array.base).__name__ == "PySliceContainer" and not array.flags.owndata
     empty = fixture.synthesise_pulses(np.ones(0), np.ones(0), 0.1)[2][1]
-    assert empty.shape == (0,)
+    assert empty.shape == (0,) and not empty.flags.owndata
+    assert type(empty.base).__name__ == "PySliceContainer"
 
 
 def test_owner_type_is_not_exposed_and_cannot_be_made():

@@ -167,6 +167,10 @@ Ref wrap(Ref owner, int element, int nd, const Py_ssize_t* dims, const Py_ssize_
     owner.reset();
     null_object_failure();
   }
+  // NumPy allocates (and then owns) storage of its own when given no address, even for no
+  // elements; an empty result must stay an array over the owner's (empty) buffer.
+  alignas(16) static double no_elements[1];
+  if (data == nullptr) data = no_elements;
   Ref array(api.new_from_descr(api.array_type(), descr, nd, dims, strides, data, npy_writeable,
                                nullptr));
   if (!array) {
