@@ -3,7 +3,9 @@
 // Fast sweeping: H. Zhao, "A fast sweeping method for Eikonal equations", Math. Comp. 74 (2005).
 // The factored form, T = T0 * tau with T0 the exact time of a uniform medium, which removes the
 // source singularity: S. Fomel, S. Luo and H. Zhao, "Fast sweeping method for the factored
-// eikonal equation", J. Comput. Phys. 228 (2009).
+// eikonal equation", J. Comput. Phys. 228 (2009). Cells none of whose neighbours changed are
+// skipped, the locking of S. Bak, J. McLaughlin and D. Renzi, "Some improvements for the fast
+// sweeping method", SIAM J. Sci. Comput. 32 (2010).
 //
 // Results are fixed to the bit, so every formula keeps the grouping written here; the build
 // forbids contraction into fused multiply-adds.
@@ -11,6 +13,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <limits>
 
 #include "failure.hpp"
@@ -162,92 +165,193 @@ std::expected<void, Error> validate(std::span<const double> slowness, std::uint6
   return {};
 }
 
+
+// What a cell's update needs that does not depend on the travel times, for the current seed.
+struct CellTerms {
+  double t0c;   // the factor at the cell
+  double a[4];  // the A term towards W, E, N, S
+};
+
+enum Side { W, E, N, S, none };
+
+// A candidate pair's time, or +inf when the pair is dropped or its root is not retained.
+// "none" enters as A = B = 0 with no time of its own to respect.
+inline double pair_time(double aa, double ba, double ta, double ab, double bb, double tb,
+                        double t0c, double ss) {
+  const double qa = (ab * ab) + (aa * aa);
+  const double qb = ((ab * bb) + (aa * ba)) * (-2.0);
+  const double qc = ((bb * bb) + (ba * ba)) - ss;
+  const double disc = ((qa * (-4.0)) * qc) + (qb * qb);
+  if (disc < 0.0) return inf;
+  const double cand = ((std::sqrt(disc) - qb) * t0c) / (qa + qa);
+  return cand > 0.0 && cand >= ta && cand >= tb ? cand : inf;
+}
+
+class SeedSweep {
+ public:
+  SeedSweep(std::span<const double> slowness, std::uint64_t rows, std::uint64_t cols,
+            std::uint64_t i0, std::uint64_t j0, double d_i, double d_j, double tol)
+      : slowness_(slowness.data()),
+        rows_(rows),
+        cols_(cols),
+        seed_(i0 * cols + j0),
+        d_i_(d_i),
+        d_j_(d_j),
+        tol_(tol),
+        terms_(Buffer<CellTerms>::with_capacity(slowness.size())),
+        t_(Buffer<double>::filled(slowness.size(), inf)),
+        tau_(Buffer<double>::filled(slowness.size(), 1.0)),
+        // Padded by a row and a cell on each side so that marking neighbours needs no tests.
+        dirty_(Buffer<std::uint8_t>::filled(slowness.size() + 2 * (cols + 1), 1)) {
+    const double s0 = slowness[seed_];
+    for (std::uint64_t i = 0; i < rows; ++i) {
+      const double dx = (static_cast<double>(i) - static_cast<double>(i0)) * d_i;
+      for (std::uint64_t j = 0; j < cols; ++j) {
+        const double dy = (static_cast<double>(j) - static_cast<double>(j0)) * d_j;
+        const double r2 = (dy * dy) + (dx * dx);
+        double t0c = 0.0, gx = 0.0, gy = 0.0;
+        if (r2 != 0.0) {
+          const double r = std::sqrt(r2);
+          t0c = r * s0;
+          gx = (dx * s0) / r;
+          gy = (dy * s0) / r;
+        }
+        terms_.push_back(CellTerms{t0c,
+                                   {gy + (t0c / d_j), gy + ((-t0c) / d_j), gx + (t0c / d_i),
+                                    gx + ((-t0c) / d_i)}});
+      }
+    }
+    t_[seed_] = 0.0;
+  }
+
+  // One round of the four sweeps; true when it changed a cell by more than the tolerance.
+  bool round() {
+    changed_ = false;
+    for (std::uint64_t r = 0; r < rows_; ++r) row<true>(r);
+    for (std::uint64_t r = 0; r < rows_; ++r) row<false>(r);
+    for (std::uint64_t r = rows_; r-- > 0;) row<true>(r);
+    for (std::uint64_t r = rows_; r-- > 0;) row<false>(r);
+    return changed_;
+  }
+
+  Buffer<double> take_times() { return std::move(t_); }
+  std::uint64_t updates() const { return updates_; }
+  std::uint64_t skipped() const { return skipped_; }
+
+ private:
+  template <bool ascending>
+  void row(std::uint64_t i) {
+    const std::size_t base = i * cols_;
+    for (std::uint64_t step = 0; step < cols_; ++step) {
+      const std::uint64_t j = ascending ? step : cols_ - 1 - step;
+      const std::size_t c = base + j;
+      // The update is a pure function of the neighbours' times: unchanged neighbours, same
+      // outcome, no write (the "locking" of Bak, McLaughlin and Renzi).
+      std::uint8_t& mark = dirty_[c + cols_ + 1];
+      if (mark == 0) {
+        ++skipped_;
+        continue;
+      }
+      mark = 0;
+      if (c == seed_) continue;
+      ++updates_;
+      update(i, j, c);
+    }
+  }
+
+  // The written update, reorganised without changing its outcome: a candidate can only be written
+  // when it is below the cell's current time Tc, and a retained candidate is never below the
+  // times of its pair, so pairs holding a neighbour at or above Tc are needed only to decide
+  // whether the fallback applies.
+  void update(std::uint64_t i, std::uint64_t j, std::size_t c) {
+    const double* t = t_.data();
+    const double tc = t[c];
+    const std::size_t at[4] = {c - 1, c + 1, c - cols_, c + cols_};
+    const bool exists[4] = {j > 0, j + 1 < cols_, i > 0, i + 1 < rows_};
+    double tn[5];
+    bool present[5], useful[5];
+    bool any = false;
+    for (int k = 0; k < 4; ++k) {
+      tn[k] = exists[k] ? t[at[k]] : inf;
+      present[k] = tn[k] != inf;
+      useful[k] = tn[k] < tc;
+      any |= useful[k];
+    }
+    if (!any) return;
+    tn[none] = -inf;
+    present[none] = useful[none] = true;
+
+    const CellTerms& terms = terms_[c];
+    const double t0c = terms.t0c;
+    const double s = slowness_[c];
+    const double ss = s * s;
+    const double signed_t0c[4] = {t0c, -t0c, t0c, -t0c};
+    const double h[4] = {d_j_, d_j_, d_i_, d_i_};
+    double a[5], b[5];
+    a[none] = b[none] = 0.0;
+    auto terms_of = [&](int k) {
+      a[k] = terms.a[k];
+      b[k] = (tau_[at[k]] * signed_t0c[k]) / h[k];
+    };
+    for (int k = 0; k < 4; ++k)
+      if (useful[k]) terms_of(k);
+
+    constexpr int outer[3] = {W, E, none}, inner[3] = {N, S, none};
+    auto offered = [&](int pa, int pb) {
+      return present[pa] && present[pb] && !(pa == none && pb == none) &&
+             !(a[pa] == 0.0 && a[pb] == 0.0);
+    };
+    double best = inf;
+    for (int pa : outer)
+      for (int pb : inner)
+        if (useful[pa] && useful[pb] && offered(pa, pb))
+          best = std::min(best, pair_time(a[pa], b[pa], tn[pa], a[pb], b[pb], tn[pb], t0c, ss));
+
+    if (best == inf) {
+      // A finite candidate from the pairs set aside would be at least Tc, and it would rule
+      // out the fallback.
+      for (int k = 0; k < 4; ++k)
+        if (present[k] && !useful[k]) terms_of(k);
+      for (int pa : outer)
+        for (int pb : inner)
+          if (!(useful[pa] && useful[pb]) && offered(pa, pb) &&
+              pair_time(a[pa], b[pa], tn[pa], a[pb], b[pb], tn[pb], t0c, ss) != inf)
+            return;
+      // Fallback steps from neighbours at or above Tc cannot reach below it.
+      for (int k = 0; k < 4; ++k)
+        if (useful[k]) best = std::min(best, (h[k] * s) + tn[k]);
+    }
+
+    if (tc > best) {
+      if (tc - tol_ > best) changed_ = true;
+      t_[c] = best;
+      tau_[c] = t0c > 0.0 ? best / t0c : 1.0;
+      std::uint8_t* mark = dirty_.data() + c + cols_ + 1;
+      mark[-1] = mark[1] = 1;
+      mark[-static_cast<std::ptrdiff_t>(cols_)] = mark[cols_] = 1;
+    }
+  }
+
+  const double* slowness_;
+  std::uint64_t rows_, cols_;
+  std::size_t seed_;
+  double d_i_, d_j_, tol_;
+  Buffer<CellTerms> terms_;
+  Buffer<double> t_;
+  Buffer<double> tau_;  // T / T0 of each cell, kept with every write
+  Buffer<std::uint8_t> dirty_;  // a neighbour was written since the cell's last update
+  bool changed_ = false;
+  std::uint64_t updates_ = 0, skipped_ = 0;
+};
+
 }  // namespace
 
 std::expected<Buffer<double>, Error> single_seed(std::span<const double> slowness,
                                                  std::uint64_t rows, std::uint64_t cols,
                                                  std::uint64_t i0, std::uint64_t j0, double d_i,
                                                  double d_j, double smin, SeedStats* stats) {
-  const std::size_t n = slowness.size();
-  const std::size_t seed = i0 * cols + j0;
-  const double s0 = slowness[seed];
-
-  Buffer<double> t0f = Buffer<double>::with_capacity(n);
-  for (std::uint64_t i = 0; i < rows; ++i) {
-    const double dx = (static_cast<double>(i) - static_cast<double>(i0)) * d_i;
-    for (std::uint64_t j = 0; j < cols; ++j) {
-      const double dy = (static_cast<double>(j) - static_cast<double>(j0)) * d_j;
-      const double r2 = (dy * dy) + (dx * dx);
-      t0f.push_back(r2 == 0.0 ? 0.0 : std::sqrt(r2) * s0);
-    }
-  }
-  Buffer<double> t = Buffer<double>::filled(n, inf);
-  t[seed] = 0.0;
-
   const double tol = (std::min(d_i, d_j) * smin) * tolerance_factor;
-  std::uint64_t updates = 0;
-
-  auto update = [&](std::uint64_t i, std::uint64_t j, bool& changed) {
-    const std::size_t c = i * cols + j;
-    const double s = slowness[c];
-    const double dx = (static_cast<double>(i) - static_cast<double>(i0)) * d_i;
-    const double dy = (static_cast<double>(j) - static_cast<double>(j0)) * d_j;
-    const double r2 = (dy * dy) + (dx * dx);
-    double t0c = 0.0, gx = 0.0, gy = 0.0;
-    if (r2 != 0.0) {
-      const double r = std::sqrt(r2);
-      t0c = r * s0;
-      gx = (dx * s0) / r;
-      gy = (dy * s0) / r;
-    }
-    // Neighbours W, E, N, S; slot 4 is "none".
-    bool present[5] = {false, false, false, false, true};
-    double tn[5] = {inf, inf, inf, inf, inf}, a[5] = {0, 0, 0, 0, 0}, b[5] = {0, 0, 0, 0, 0};
-    auto neighbour = [&](int slot, bool exists, std::size_t k, double sigma, double h, double g) {
-      if (!exists || !std::isfinite(t[k])) return;
-      present[slot] = true;
-      tn[slot] = t[k];
-      const double tau = t0f[k] > 0.0 ? t[k] / t0f[k] : 1.0;
-      a[slot] = g + ((sigma * t0c) / h);
-      b[slot] = (tau * (sigma * t0c)) / h;
-    };
-    neighbour(0, j > 0, c - 1, 1.0, d_j, gy);
-    neighbour(1, j + 1 < cols, c + 1, -1.0, d_j, gy);
-    neighbour(2, i > 0, c - cols, 1.0, d_i, gx);
-    neighbour(3, i + 1 < rows, c + cols, -1.0, d_i, gx);
-
-    double best = inf;
-    for (int pa : {0, 1, 4}) {
-      for (int pb : {2, 3, 4}) {
-        if (!present[pa] || !present[pb] || (pa == 4 && pb == 4)) continue;
-        const double aa = a[pa], ba = b[pa], ab = a[pb], bb = b[pb];
-        if (aa == 0.0 && ab == 0.0) continue;
-        const double qa = (ab * ab) + (aa * aa);
-        const double qb = ((ab * bb) + (aa * ba)) * (-2.0);
-        const double qc = ((bb * bb) + (ba * ba)) - (s * s);
-        const double disc = ((qa * (-4.0)) * qc) + (qb * qb);
-        if (disc < 0.0) continue;
-        const double cand = ((std::sqrt(disc) - qb) * t0c) / (qa + qa);
-        if (!(cand > 0.0)) continue;
-        if (pa != 4 && !(cand >= tn[pa])) continue;
-        if (pb != 4 && !(cand >= tn[pb])) continue;
-        best = std::min(best, cand);
-      }
-    }
-    if (!std::isfinite(best)) {
-      best = inf;
-      const double h[4] = {d_j, d_j, d_i, d_i};
-      for (int k = 0; k < 4; ++k)
-        if (present[k]) best = std::min(best, (h[k] * s) + tn[k]);
-    }
-    const double tc = t[c];
-    if (tc > best) {
-      if (tc - tol > best) changed = true;
-      t[c] = best;
-    }
-    ++updates;
-  };
-
+  SeedSweep sweep(slowness, rows, cols, i0, j0, d_i, d_j, tol);
   std::uint64_t round = 0;
   bool changed = true;
   while (changed) {
@@ -256,26 +360,16 @@ std::expected<Buffer<double>, Error> single_seed(std::span<const double> slownes
       return std::unexpected(Error::not_settled(round_limit, smax / smin));
     }
     ++round;
-    changed = false;
-    for (int sweep = 0; sweep < 4; ++sweep) {
-      const bool rows_up = sweep < 2, cols_up = sweep % 2 == 0;
-      for (std::uint64_t ri = 0; ri < rows; ++ri) {
-        const std::uint64_t i = rows_up ? ri : rows - 1 - ri;
-        for (std::uint64_t cj = 0; cj < cols; ++cj) {
-          const std::uint64_t j = cols_up ? cj : cols - 1 - cj;
-          if (i == i0 && j == j0) continue;
-          update(i, j, changed);
-        }
-      }
-    }
+    changed = sweep.round();
   }
+  if (stats != nullptr) *stats = SeedStats{round, sweep.updates(), sweep.skipped()};
 
-  for (std::size_t k = 0; k < n; ++k) {
+  Buffer<double> t = sweep.take_times();
+  for (std::size_t k = 0; k < t.size(); ++k) {
     if (!std::isfinite(t[k]))
       panic("(" + std::to_string(k / cols) + ", " + std::to_string(k % cols) +
             ") was never reached");
   }
-  if (stats != nullptr) *stats = SeedStats{round, updates, 0};
   return t;
 }
 
