@@ -283,6 +283,12 @@ std::string describe_pending() {
   return describe_exception(exception.get());
 }
 
+std::string describe_error(Error& error) {
+  PyObject* exception = error.materialise();
+  if (exception == nullptr) return describe_pending();
+  return describe_exception(exception);
+}
+
 PyObject* panic_exception_type() {
   Result<PyObject* const*> type = panic_type.get_or_try_init([]() -> Result<PyObject*> {
     PyObject* made = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_doc,

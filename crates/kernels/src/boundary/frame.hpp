@@ -132,6 +132,8 @@ Error raise_kernel_error(const KernelError& error) {
 std::string describe_exception(PyObject* exception);
 // Takes the pending exception and describes it.
 std::string describe_pending();
+// Describes an error value (materialising it); for the failure messages that wrap one.
+std::string describe_error(Error& error);
 
 // The PanicException type, made on first use.
 PyObject* panic_exception_type();
