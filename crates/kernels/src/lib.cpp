@@ -1,17 +1,22 @@
 // The module `_kernels`: its definition for multi-phase initialisation, the registration of its
 // functions, and their Python entries.
 #include <array>
+#include <cstdint>
+#include <limits>
 #include <optional>
 
 #include "boundary/binding.hpp"
 #include "boundary/frame.hpp"
 #include "boundary/numpy.hpp"
 #include "eikonal.hpp"
+#include "field.hpp"
+#include "pulse.hpp"
 
 namespace kernels {
 namespace {
 
 using boundary::Error;
+using boundary::Ref;
 using boundary::Result;
 
 // Fast calling convention with keywords, and no self: the functions are reported as unbound.
@@ -83,6 +88,187 @@ Result<PyObject*> eikonal_solve(PyObject*, PyObject* const* args, Py_ssize_t nar
 
 namespace {
 
+// ---------------------------------------------------------------------------------------------
+// synthesise_pulses
+
+constexpr std::string_view pulse_parameters[] = {"slip_m", "rise_time_s", "dt_s", "beta"};
+constexpr boundary::FunctionDescription pulse_description{"synthesise_pulses", pulse_parameters,
+                                                          3};
+
+constexpr const char* pulse_doc =
+    "synthesise_pulses(slip_m, rise_time_s, dt_s, beta=None)\n"
+    "--\n"
+    "\n"
+    "Slip-rate pulses for every subfault, as CSR rows.\n"
+    "\n"
+    "`slip_m` (metres) and `rise_time_s` are flat, one entry per subfault. `beta`, the\n"
+    "per-subfault rising fraction in `(0, 0.5]`, selects the shape: given, the\n"
+    "Liu-Archuleta-Hartzell piecewise sinusoid; absent, a single-sample impulse. Returns "
+    "`(offsets, samples)`:\n"
+    "subfault `k`'s pulse is `samples[offsets[k]:offsets[k+1]]` in m/s, normalised so\n"
+    "`dt_s * samples.sum()` recovers the slip. An empty row is a subfault that doesn't\n"
+    "slip. A rise time under half a sample slips instantaneously, as the spike\n"
+    "`[0, slip/dt, 0]`, and keeps all of its slip; with `beta`, a slipping subfault's\n"
+    "negative or non-finite rise time is a `ValueError` naming it.";
+
+// The kernel's unsigned offsets as the signed 64-bit values of the result, in a new buffer.
+Buffer<std::int64_t> signed_offsets(const Buffer<std::uint64_t>& offsets) {
+  Buffer<std::int64_t> converted = Buffer<std::int64_t>::with_capacity(offsets.size());
+  for (std::uint64_t offset : offsets) {
+    if (offset > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+      panic("sample counts fit in i64, but an offset is " + std::to_string(offset));
+    }
+    converted.push_back(static_cast<std::int64_t>(offset));
+  }
+  return converted;
+}
+
+template <class T>
+Ref owned_vector(Buffer<T> values, boundary::ElementType element) {
+  static_assert(sizeof(T) == 8);
+  typename Buffer<T>::Parts parts = values.release();
+  return boundary::from_raw_parts(
+      parts.size, sizeof(T), parts.data,
+      {&boundary::release_owned_block, parts.data, parts.size, parts.capacity}, element);
+}
+
+// ---------------------------------------------------------------------------------------------
+// circulant_draw
+
+constexpr std::string_view draw_parameters[] = {"amplitudes", "padded_shape", "cell_counts",
+                                                "seed"};
+constexpr boundary::FunctionDescription draw_description{"circulant_draw", draw_parameters, 4};
+
+constexpr const char* draw_doc =
+    "circulant_draw(amplitudes, padded_shape, cell_counts, seed)\n"
+    "--\n"
+    "\n"
+    "A pair of independent standard-normal fields from one circulant-embedding draw.\n"
+    "\n"
+    "`amplitudes` is the `(padded_i//2 + 1, padded_j//2 + 1)` quadrant of the\n"
+    "square-rooted, non-negative eigenvalues of the embedding on the `padded_shape`\n"
+    "grid, which the full grid mirrors. Returns `(real, imaginary)`, each cropped to\n"
+    "`cell_counts` and each a field with the embedded covariance, independent of the\n"
+    "other (Dietrich & Newsam 1997). The same `seed` gives the same pair.\n"
+    "\n"
+    "The doc on [`field`] has the details.";
+
+// A kernel result of the wrong length is a broken invariant, not something a caller can cause.
+Ref fault_array(Buffer<double> values, std::uint64_t rows, std::uint64_t cols) {
+  if (values.size() != rows * cols) {
+    panic("the draw returns one value per fault cell: " + std::to_string(values.size()) +
+          " values cannot be shaped as " + std::to_string(rows) + "x" + std::to_string(cols));
+  }
+  return boundary::from_owned_array(std::move(values), rows, cols);
+}
+
+}  // namespace
+
+// Inputs are released by destruction in reverse order of taking (beta, rise_time_s, slip_m) on
+// every way out; on success explicitly, before the tuple is made.
+Result<PyObject*> synthesise_pulses(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+  std::array<PyObject*, 4> slots;
+  if (Result<void> bound =
+          boundary::extract_arguments_fastcall(pulse_description, args, nargs, kwnames, slots);
+      !bound) {
+    return std::unexpected(std::move(bound.error()));
+  }
+  Result<boundary::InputArray> slip = boundary::extract_input_array(slots[0], 1);
+  if (!slip) {
+    return std::unexpected(boundary::argument_extraction_error("slip_m", std::move(slip.error())));
+  }
+  Result<boundary::InputArray> rise = boundary::extract_input_array(slots[1], 1);
+  if (!rise) {
+    return std::unexpected(
+        boundary::argument_extraction_error("rise_time_s", std::move(rise.error())));
+  }
+  Result<double> dt = boundary::extract_f64(slots[2]);
+  if (!dt) {
+    return std::unexpected(boundary::argument_extraction_error("dt_s", std::move(dt.error())));
+  }
+  Result<std::optional<boundary::InputArray>> beta = boundary::extract_optional_array(slots[3]);
+  if (!beta) {
+    return std::unexpected(boundary::argument_extraction_error("beta", std::move(beta.error())));
+  }
+
+  Result<boundary::FlatBuffer> slip_values = boundary::input_array_buffer(*slip);
+  if (!slip_values) return std::unexpected(std::move(slip_values.error()));
+  Result<boundary::FlatBuffer> rise_values = boundary::input_array_buffer(*rise);
+  if (!rise_values) return std::unexpected(std::move(rise_values.error()));
+  std::optional<boundary::FlatBuffer> beta_values;
+  if (*beta) {
+    Result<boundary::FlatBuffer> viewed = boundary::input_array_buffer(**beta);
+    if (!viewed) return std::unexpected(std::move(viewed.error()));
+    beta_values.emplace(std::move(*viewed));
+  }
+
+  std::optional<std::span<const double>> beta_span;
+  if (beta_values) beta_span = beta_values->span();
+  std::expected<pulse::Pulses, pulse::Error> pulses = boundary::run_detached([&] {
+    return pulse::synthesise_pulses(slip_values->span(), rise_values->span(), beta_span, *dt);
+  });
+  if (!pulses) return std::unexpected(boundary::raise_kernel_error(pulses.error()));
+
+  Ref offsets = owned_vector(signed_offsets(pulses->offsets), boundary::ElementType::int64);
+  Ref samples = owned_vector(std::move(pulses->samples), boundary::ElementType::float64);
+  pulses->offsets = Buffer<std::uint64_t>();
+  if (*beta) boundary::release_input_array(**beta);
+  boundary::release_input_array(*rise);
+  boundary::release_input_array(*slip);
+  return boundary::array_into_tuple(std::move(offsets), std::move(samples)).release();
+}
+
+// The amplitudes' hold is released by destruction on every way out; on success explicitly,
+// before the tuple is made.
+Result<PyObject*> circulant_draw(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  std::array<PyObject*, 4> slots;
+  if (Result<void> bound =
+          boundary::extract_arguments_fastcall(draw_description, args, nargs, kwnames, slots);
+      !bound) {
+    return std::unexpected(std::move(bound.error()));
+  }
+  Result<boundary::InputArray> amplitudes = boundary::extract_input_array(slots[0], 2);
+  if (!amplitudes) {
+    return std::unexpected(
+        boundary::argument_extraction_error("amplitudes", std::move(amplitudes.error())));
+  }
+  Result<std::array<std::uint64_t, 2>> padded = boundary::extract_u64_pair(slots[1]);
+  if (!padded) {
+    return std::unexpected(
+        boundary::argument_extraction_error("padded_shape", std::move(padded.error())));
+  }
+  Result<std::array<std::uint64_t, 2>> cells = boundary::extract_u64_pair(slots[2]);
+  if (!cells) {
+    return std::unexpected(
+        boundary::argument_extraction_error("cell_counts", std::move(cells.error())));
+  }
+  Result<std::uint64_t> seed = boundary::extract_u64(slots[3]);
+  if (!seed) {
+    return std::unexpected(boundary::argument_extraction_error("seed", std::move(seed.error())));
+  }
+  const std::uint64_t quad_rows = amplitudes->dim(0);
+  const std::uint64_t quad_cols = amplitudes->dim(1);
+  Result<boundary::FlatBuffer> quadrant = boundary::input_array_buffer(*amplitudes);
+  if (!quadrant) return std::unexpected(std::move(quadrant.error()));
+
+  auto [padded_rows, padded_cols] = *padded;
+  auto [cell_rows, cell_cols] = *cells;
+  std::expected<field::Fields, field::Error> fields = boundary::run_detached([&] {
+    return field::draw(quadrant->span(), quad_rows, quad_cols, padded_rows, padded_cols,
+                       cell_rows, cell_cols, *seed);
+  });
+  if (!fields) return std::unexpected(boundary::raise_kernel_error(fields.error()));
+
+  Ref real = fault_array(std::move(fields->real), cell_rows, cell_cols);
+  Ref imaginary = fault_array(std::move(fields->imaginary), cell_rows, cell_cols);
+  boundary::release_input_array(*amplitudes);
+  return boundary::array_into_tuple(std::move(real), std::move(imaginary)).release();
+}
+
+namespace {
+
 PyMethodDef eikonal_solve_definition = {
     "eikonal_solve",
     reinterpret_cast<PyCFunction>(
@@ -92,7 +278,24 @@ PyMethodDef eikonal_solve_definition = {
 };
 
 // Registered in this order, not alphabetically: eikonal_solve, synthesise_pulses, circulant_draw.
-std::array<PyMethodDef*, 1> functions = {&eikonal_solve_definition};
+PyMethodDef synthesise_pulses_definition = {
+    "synthesise_pulses",
+    reinterpret_cast<PyCFunction>(
+        reinterpret_cast<void (*)()>(&boundary::c_entry<&kernels::synthesise_pulses>)),
+    function_flags,
+    pulse_doc,
+};
+
+PyMethodDef circulant_draw_definition = {
+    "circulant_draw",
+    reinterpret_cast<PyCFunction>(
+        reinterpret_cast<void (*)()>(&boundary::c_entry<&kernels::circulant_draw>)),
+    function_flags,
+    draw_doc,
+};
+
+std::array<PyMethodDef*, 3> functions = {&eikonal_solve_definition, &synthesise_pulses_definition,
+                                         &circulant_draw_definition};
 
 int exec_slot(PyObject* module) noexcept;
 
