@@ -1,6 +1,6 @@
 # `make check` sets up everything it needs on a fresh machine (the host packages and the Debian sid
 # root) and runs every test on both targets.
-.PHONY: check root check-sid check-host check-pip
+.PHONY: check root check-sid check-host check-pip demo
 
 check: check-sid check-host check-pip
 
@@ -15,3 +15,7 @@ check-host: root
 
 check-pip: root
 	scripts/sid-root run 'scripts/check pip'
+
+# The main job: one rupture scenario, its summary printed and its figure in build/rupture.png.
+demo: root
+	scripts/sid-root run 'scripts/check demo'
