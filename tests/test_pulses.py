@@ -433,9 +433,9 @@ POOL_MADE_BY = textwrap.dedent(
         pass
     os.environ["RAYON_NUM_THREADS"] = "8"
     before = len(os.listdir("/proc/self/task"))
-    slip, rise, beta = np.ones(20000), np.full(20000, 3.0), np.full(20000, 0.2)
+    slip, rise, beta = np.ones(20000), np.full(20000, 0.2), np.full(20000, 0.2)
     most = before
-    for _ in range(20):
+    for _ in range(10):
         _kernels.synthesise_pulses(slip, rise, 0.001, beta)
         most = max(most, len(os.listdir("/proc/self/task")))
     print(most - before)
