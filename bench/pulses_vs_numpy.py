@@ -30,7 +30,7 @@ import _kernels
 
 PYTHON_THREADS = 8
 CHUNKS = 4 * PYTHON_THREADS  # more pieces than threads, so an uneven piece does not hold the rest up
-REPEATS = 3
+REPEATS = 5
 SLIP_THRESHOLD_M = 1e-4
 
 
