@@ -1,8 +1,8 @@
 """The rupture scenario in examples/ runs end to end and conserves the seismic moment."""
 
-import importlib.util
 import math
 import pathlib
+import runpy
 
 import pytest
 
@@ -12,11 +12,9 @@ EXAMPLE = pathlib.Path(__file__).resolve().parents[1] / "examples" / "rupture_sc
 
 
 def test_rupture_scenario(tmp_path, capsys):
-    spec = importlib.util.spec_from_file_location("rupture_scenario", EXAMPLE)
-    example = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(example)
+    example = runpy.run_path(str(EXAMPLE), run_name="rupture_scenario")
     figure = tmp_path / "rupture.png"
-    summary = example.main(["--out", str(figure)])
+    summary = example["main"](["--out", str(figure)])
     assert figure.stat().st_size > 10_000
     numbers = [v for k, v in summary.items() if isinstance(v, float)]
     assert numbers and all(math.isfinite(v) for v in numbers)
