@@ -8,7 +8,7 @@
 #include "boundary/binding.hpp"
 #include "boundary/frame.hpp"
 #include "boundary/numpy.hpp"
-#include "eikonal_stub.hpp"  // until the solver lands
+#include "eikonal.hpp"
 #include "field.hpp"
 #include "pulse.hpp"
 

@@ -116,7 +116,7 @@ PyType_Slot slice_container_slots[] = {
     {0, nullptr},
 };
 
-// A type name without a module part is deprecated in spec-made types; "builtins." is what such a
+// PyType_FromSpec warns about a type name without a module part; "builtins." is what such a
 // type reports anyway, and it leaves the name itself bare.
 PyType_Spec slice_container_spec = {
     "builtins.PySliceContainer",
