@@ -1,0 +1,173 @@
+"""Many Python threads calling the three functions at once: the same outcomes as serial calls,
+failures that stay in their own thread, one worker pool, and kernels that run without the lock."""
+
+import os
+import random
+import textwrap
+import threading
+import time
+
+import numpy as np
+import pytest
+
+from _kernels import circulant_draw, eikonal_solve, synthesise_pulses
+from conftest import SANITIZER
+
+THREADS = 16
+SECONDS = float(os.environ.get("KERNELS_MIX_SECONDS", "3"))
+
+
+def serpentine(rows=301, cols=4, wall=50.0):
+    """Fast corridors between slow walls whose gaps alternate ends: the front has to snake through
+    150 turns, and every turn costs the sweeps another round."""
+    slowness = np.ones((rows, cols))
+    for k, row in enumerate(range(1, rows, 2)):
+        slowness[row, :] = wall
+        slowness[row, 0 if k % 2 else cols - 1] = 1.0
+    return slowness
+
+
+def mix(scale=1):
+    """(name, call) pairs: work big enough to be worth releasing the lock for, and failures."""
+    rng = np.random.default_rng(5)
+    side = 120 * scale
+    medium = 0.3 + rng.random((side, side))
+    n = 4000 * scale
+    slip = rng.random(n) * 2
+    rise = 0.5 + rng.random(n)
+    beta = np.full(n, 0.2)
+    quadrant = rng.random((65 * scale, 65 * scale))
+    padded = (128 * scale, 128 * scale)
+    snake = serpentine()
+    return [
+        ("solve", lambda: eikonal_solve(medium, (0.5, 0.5), [(0, 0, 0.0), (side - 1, 3, 1.5)])),
+        ("solve F-ordered", lambda: eikonal_solve(np.asfortranarray(medium), (1.0, 0.5), [(5, 5, 0.0)])),
+        ("pulses", lambda: synthesise_pulses(slip, rise, 0.01, beta)),
+        ("impulses", lambda: synthesise_pulses(slip, rise, 0.01)),
+        ("draw", lambda: circulant_draw(quadrant, padded, (100 * scale, 90 * scale), 2**64 - 1)),
+        ("draw, other seed", lambda: circulant_draw(quadrant, padded, (128 * scale, 1), 17)),
+        ("not settled", lambda: eikonal_solve(snake, (1.0, 1.0), [(0, 0, 0.0)])),
+        ("bad rise time", lambda: synthesise_pulses(slip, -rise, 0.01, beta)),
+        ("bad quadrant", lambda: circulant_draw(quadrant[1:], padded, (1, 1), 0)),
+        ("bad argument", lambda: eikonal_solve(medium, [1.0, 1.0], [(0, 0, 0.0)])),
+        ("misplaced seed", lambda: eikonal_solve(medium, (1.0, 1.0), [(0, 0, 0.0), (0, side, 0.0)])),
+    ]
+
+
+def outcome(call):
+    """A call's result or its exception, in a form that compares bit for bit."""
+    try:
+        result = call()
+    except (TypeError, ValueError) as error:
+        return (type(error).__name__, str(error), tuple(getattr(error, "__notes__", ())))
+    arrays = result if isinstance(result, tuple) else (result,)
+    return tuple((a.dtype.str, a.shape, a.tobytes()) for a in arrays)
+
+
+def run_mix(calls, threads, seconds):
+    """Runs `calls` in random orders on `threads` threads for `seconds`; returns the outcomes seen
+    per call name (as a set) and the number of calls made per thread."""
+    seen = [dict() for _ in range(threads)]
+    counts = [0] * threads
+    start = threading.Barrier(threads)
+
+    def work(k):
+        order = random.Random(k)
+        start.wait()
+        end = time.perf_counter() + seconds
+        while time.perf_counter() < end:
+            name, call = order.choice(calls)
+            seen[k].setdefault(name, set()).add(outcome(call))
+            counts[k] += 1
+
+    pool = [threading.Thread(target=work, args=(k,)) for k in range(threads)]
+    for thread in pool:
+        thread.start()
+    for thread in pool:
+        thread.join()
+    return seen, counts
+
+
+def test_threads_in_a_mix_see_the_serial_outcomes():
+    calls = mix()
+    expected = {name: outcome(call) for name, call in calls}
+    assert expected["not settled"][1].startswith("the sweep did not settle in 64 rounds")
+    assert expected["bad argument"][0] == "TypeError"
+
+    began = time.perf_counter()
+    seen, counts = run_mix(calls, THREADS, SECONDS)
+    elapsed = time.perf_counter() - began
+    print(f"\n{THREADS} threads: {sum(counts) / elapsed:.0f} calls/s over {elapsed:.1f} s")
+
+    for k, outcomes in enumerate(seen):
+        assert counts[k] > 0, f"thread {k} made no call"
+        for name, results in outcomes.items():
+            assert results == {expected[name]}, f"thread {k}: {name} differed from serial"
+    # Every kind of call, failing ones included, ran alongside the others.
+    assert set().union(*seen) == set(expected)
+
+
+def test_the_pool_is_made_once(python):
+    """The pool's threads exist after its first parallel loop, and a load from many Python
+    threads neither adds threads nor replaces them."""
+    result = python(
+        textwrap.dedent(
+            """
+            import os, threading, numpy as np
+            from _kernels import synthesise_pulses, circulant_draw
+            python_threads = {threading.get_native_id()}
+            def others():
+                return {int(t) for t in os.listdir("/proc/self/task")} - python_threads
+            n = 20000
+            args = (np.ones(n), np.ones(n), 0.01, np.full(n, 0.2))
+            synthesise_pulses(*args)
+            first = others()
+            seen = set(first)
+            ready = threading.Barrier(16)
+            def load():
+                python_threads.add(threading.get_native_id())
+                ready.wait()  # every Python thread known before anyone looks
+                for _ in range(30):
+                    synthesise_pulses(*args)
+                    circulant_draw(np.ones((65, 65)), (128, 128), (100, 100), 3)
+                    seen.update(others() - python_threads)
+            threads = [threading.Thread(target=load) for _ in range(16)]
+            for t in threads: t.start()
+            for t in threads: t.join()
+            print(len(first), len(seen), len(others()), seen == first)
+            """
+        ),
+        env={"RAYON_NUM_THREADS": "6"},
+    )
+    assert result.returncode == 0, result.stderr
+    first, seen, last, same = result.stdout.split()
+    # At most six workers (the calling thread may count as one of them), the same ones throughout.
+    assert 1 <= int(first) <= 6
+    assert same == "True" and int(seen) == int(first) and int(last) == int(first)
+
+
+@pytest.mark.skipif(SANITIZER != "", reason="timing under a sanitizer says little")
+def test_kernels_release_the_lock():
+    """A loose sanity bound only; bench/thread_mix.py prints the scaling figures."""
+    side = 300
+    medium = np.ones((side, side))
+    seeds = [(0, 0, 0.0), (side - 1, side - 1, 0.0)]
+
+    def solve_for(threads, calls_each=6):
+        def work():
+            for _ in range(calls_each):
+                eikonal_solve(medium, (1.0, 1.0), seeds)
+
+        pool = [threading.Thread(target=work) for _ in range(threads)]
+        began = time.perf_counter()
+        for thread in pool:
+            thread.start()
+        for thread in pool:
+            thread.join()
+        return threads * calls_each / (time.perf_counter() - began)
+
+    solve_for(1, 1)
+    alone = max(solve_for(1) for _ in range(2))
+    four = max(solve_for(4) for _ in range(2))
+    # Four solves at once would run no faster than one if the lock were held throughout.
+    assert four > 1.3 * alone, f"{four:.1f} calls/s on 4 threads, {alone:.1f} on 1"
