@@ -3,6 +3,7 @@
 #include <sched.h>
 #include <tbb/global_control.h>
 #include <tbb/info.h>
+#include <tbb/task_scheduler_observer.h>
 
 #include <atomic>
 #include <cerrno>
@@ -171,6 +172,22 @@ std::size_t default_threads() {
 
 std::atomic<bool> created{false};
 
+#if KERNELS_TSAN_ANNOTATE
+// A pool thread runs nothing of the module's outside a loop body (see pool.hpp).
+class HiddenWorkers : public tbb::task_scheduler_observer {
+ public:
+  explicit HiddenWorkers(tbb::task_arena& arena) : tbb::task_scheduler_observer(arena) {
+    observe(true);
+  }
+  void on_scheduler_entry(bool worker) override {
+    if (worker) detail::__tsan_ignore_thread_begin();
+  }
+  void on_scheduler_exit(bool worker) override {
+    if (worker) detail::__tsan_ignore_thread_end();
+  }
+};
+#endif
+
 struct Pool {
   explicit Pool(std::size_t n) : threads(n), arena(static_cast<int>(n)) {
     // oneTBB caps all arenas together at its own idea of the machine's size; a pool asked to be
@@ -179,6 +196,9 @@ struct Pool {
       widen = new tbb::global_control(tbb::global_control::max_allowed_parallelism, n);
     }
     arena.initialize();
+#if KERNELS_TSAN_ANNOTATE
+    new HiddenWorkers(arena);  // kept, like the pool
+#endif
     created.store(true, std::memory_order_release);
   }
   std::size_t threads;

@@ -50,7 +50,45 @@ bool pool_created() noexcept;
 
 namespace detail {
 tbb::task_arena& arena();
+
+#if KERNELS_TSAN_ANNOTATE
+// oneTBB is not instrumented, so ThreadSanitizer sees neither the edges from a loop's caller to
+// its bodies and back, nor the synchronisation of oneTBB's own inlined bookkeeping. The pool marks
+// the two edges itself and hides every access a thread makes inside the pool outside a loop body
+// (pool threads are hidden from their arena entry on, see pool.cpp): the loop bodies, the kernels'
+// code, stay checked against each other and against the caller.
+extern "C" {
+void __tsan_acquire(void* address);
+void __tsan_release(void* address);
+void __tsan_ignore_thread_begin();
+void __tsan_ignore_thread_end();
 }
+// Around a loop on its calling thread: fork edge first, join edge on every way out.
+struct TsanLoop {
+  char fork = 0, join = 0;
+  TsanLoop() {
+    __tsan_release(&fork);
+    __tsan_ignore_thread_begin();
+  }
+  ~TsanLoop() {
+    __tsan_ignore_thread_end();
+    __tsan_acquire(&join);
+  }
+};
+// Around one task's run of the body, on whichever thread runs it.
+struct TsanBody {
+  TsanLoop& loop;
+  explicit TsanBody(TsanLoop& l) : loop(l) {
+    __tsan_ignore_thread_end();
+    __tsan_acquire(&loop.fork);
+  }
+  ~TsanBody() {
+    __tsan_release(&loop.join);
+    __tsan_ignore_thread_begin();
+  }
+};
+#endif
+}  // namespace detail
 
 // Calls body(index, state) for every index in [0, n_items). Each task (a sub-range that one thread
 // runs without splitting it further) makes its state once with make_state() and walks its indices
@@ -66,9 +104,15 @@ void for_each_with_state(std::size_t n_items, MakeState&& make_state, Body&& bod
     }
     return;
   }
+#if KERNELS_TSAN_ANNOTATE
+  detail::TsanLoop loop;
+#endif
   detail::arena().execute([&] {
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n_items),
                       [&](const tbb::blocked_range<std::size_t>& range) {
+#if KERNELS_TSAN_ANNOTATE
+                        detail::TsanBody checked(loop);
+#endif
                         auto state = make_state();
                         for (std::size_t i = range.begin(); i != range.end(); ++i) body(i, state);
                       });
