@@ -180,8 +180,9 @@ def arrays(draw, nd, values=FLOATS, max_side=9, min_side=0):
     shape = tuple(draw(st.lists(st.integers(min_side, max_side), min_size=want, max_size=want)))
     dtype = draw(st.sampled_from([np.float64] * 60 + DTYPES))
     size = int(np.prod(shape)) if shape else 1
-    data = draw(st.lists(values, min_size=size, max_size=size))
-    base = np.array(data, dtype=np.float64).reshape(shape)
+    # Up to 64 drawn values, repeated to fill a larger array.
+    data = draw(st.lists(values, min_size=min(size, 64), max_size=min(size, 64)))
+    base = np.resize(np.array(data, dtype=np.float64), size).reshape(shape)
     try:
         with np.errstate(all="ignore"):
             array = base.astype(dtype)
@@ -416,7 +417,7 @@ def predicted_samples(slip, rise, dt, beta):
         return None
     with np.errstate(all="ignore"):
         ratio = np.where(np.abs(slip) > 1e-4, np.nan_to_num(rise / dt, posinf=1e30), 0.0)
-    return float(np.sum(np.maximum(np.round(np.abs(ratio)), 2) + 1))
+        return float(np.sum(np.maximum(np.round(np.abs(ratio)), 2) + 1))
 
 
 @FUZZ
