@@ -108,12 +108,12 @@ def test_threads_in_a_mix_see_the_serial_outcomes():
 
 
 def test_the_pool_is_made_once(python):
-    """The pool's threads exist after its first parallel loop, and a load from many Python
+    """The pool's threads exist soon after its first parallel loop, and a load from many Python
     threads neither adds threads nor replaces them."""
     result = python(
         textwrap.dedent(
             """
-            import os, threading, numpy as np
+            import os, threading, time, numpy as np
             from _kernels import synthesise_pulses, circulant_draw
             python_threads = {threading.get_native_id()}
             def others():
@@ -121,7 +121,12 @@ def test_the_pool_is_made_once(python):
             n = 20000
             args = (np.ones(n), np.ones(n), 0.01, np.full(n, 0.2))
             synthesise_pulses(*args)
-            first = others()
+            # oneTBB starts the workers one after another once the first loop asks for them.
+            first, steady = others(), 0
+            while steady < 10:
+                time.sleep(0.05)
+                now = others()
+                first, steady = now, steady + 1 if now == first else 0
             seen = set(first)
             ready = threading.Barrier(16)
             def load():
