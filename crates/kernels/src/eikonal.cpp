@@ -216,9 +216,9 @@ class SeedSweep {
           gx = (dx * s0) / r;
           gy = (dy * s0) / r;
         }
-        terms_.push_back(CellTerms{t0c,
-                                   {gy + (t0c / d_j), gy + ((-t0c) / d_j), gx + (t0c / d_i),
-                                    gx + ((-t0c) / d_i)}});
+        // (-T0c) / h is -(T0c / h) to the bit: rounding to nearest is symmetric in sign.
+        const double qj = t0c / d_j, qi = t0c / d_i;
+        terms_.push_back(CellTerms{t0c, {gy + qj, gy + (-qj), gx + qi, gx + (-qi)}});
       }
     }
     t_[seed_] = 0.0;
