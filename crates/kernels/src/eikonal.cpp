@@ -208,7 +208,7 @@ class SeedSweep {
         // Read only for cells already written, which set it, and for the seed.
         tau_(Buffer<double>::zeroed(slowness.size())),
         // Padded by a row and a cell on each side so that marking neighbours needs no tests.
-        dirty_(Buffer<std::uint8_t>::filled(slowness.size() + 2 * (cols + 1), 1)) {
+        dirty_(Buffer<std::uint8_t>::zeroed(slowness.size() + 2 * (cols + 1))) {
     const double s0 = slowness[seed_];
     const std::uint64_t offset_rows = std::max(i0, rows - 1 - i0) + 1;
     offsets_ = Buffer<Offset>::with_capacity(offset_rows * offset_cols_);
@@ -229,6 +229,9 @@ class SeedSweep {
     }
     t_[seed_] = 0.0;
     tau_[seed_] = 1.0;
+    // Only the seed's neighbours start with a finite neighbour; every other cell would find
+    // none and write nothing, exactly as if it had just been updated.
+    mark_neighbours(seed_);
   }
 
   // One round of the four sweeps; true when it changed a cell by more than the tolerance.
@@ -338,10 +341,15 @@ class SeedSweep {
       if (tc - tol_ > best) changed_ = true;
       t_[c] = best;
       tau_[c] = t0c > 0.0 ? best / t0c : 1.0;
-      std::uint8_t* mark = dirty_.data() + c + cols_ + 1;
-      mark[-1] = mark[1] = 1;
-      mark[-static_cast<std::ptrdiff_t>(cols_)] = mark[cols_] = 1;
+      mark_neighbours(c);
     }
+  }
+
+  // Cells across a row end are marked too, which costs them at most one needless update.
+  void mark_neighbours(std::size_t c) {
+    std::uint8_t* mark = dirty_.data() + c + cols_ + 1;
+    mark[-1] = mark[1] = 1;
+    mark[-static_cast<std::ptrdiff_t>(cols_)] = mark[cols_] = 1;
   }
 
   const double* slowness_;
