@@ -7,8 +7,8 @@ import numpy as np
 import pytest
 
 import _frame_fixture as fixture
-from conftest import needs_plain_allocator
 from _kernels import eikonal_solve
+from support import needs_plain_allocator, raised
 
 SPACING = (1.0, 1.0)
 SEEDS = [(0, 0, 0.0)]
@@ -17,12 +17,6 @@ NOT_CONTIGUOUS = "The given array is not contiguous or is misaligned."
 
 class Sub(np.ndarray):
     pass
-
-
-def raised(call):
-    with pytest.raises(BaseException) as caught:  # noqa: B017 - the type is part of each case
-        call()
-    return caught.value
 
 
 @pytest.mark.parametrize(

@@ -10,18 +10,13 @@ import pytest
 
 import _frame_fixture as fixture
 from _kernels import eikonal_solve
+from support import raised
 
 GRID = np.ones((3, 3))
 SPACING = (1.0, 1.0)
 SEEDS = [(0, 0, 0.0)]
 V = np.ones(2)  # a valid 1-D array
 Q = np.ones((2, 2))  # a valid 2-D array
-
-
-def raised(call):
-    with pytest.raises(BaseException) as caught:  # noqa: B017 - the type is part of each case
-        call()
-    return caught.value
 
 
 @pytest.mark.parametrize(

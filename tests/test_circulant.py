@@ -15,6 +15,7 @@ import pytest
 
 import _kernels
 from _kernels import circulant_draw
+from support import raised
 
 DOC = """circulant_draw(amplitudes, padded_shape, cell_counts, seed)
 --
@@ -36,12 +37,6 @@ def quadrant(P, C, seed=3):
     """A positive, decaying amplitude quadrant with no symmetry a transform could hide a slip in."""
     w, v = np.mgrid[0 : P // 2 + 1, 0 : C // 2 + 1]
     return np.exp(-0.15 * w - 0.1 * v) + np.random.default_rng(seed).uniform(0, 0.2, (P // 2 + 1, C // 2 + 1))
-
-
-def raised(call):
-    with pytest.raises(BaseException) as caught:  # noqa: B017 - the type is part of each case
-        call()
-    return caught.value
 
 
 def test_definition():

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 from _kernels import circulant_draw, eikonal_solve, synthesise_pulses
-from conftest import SANITIZER
+from support import SANITIZER
 
 THREADS = 16
 SECONDS = float(os.environ.get("KERNELS_MIX_SECONDS", "3"))

@@ -10,7 +10,7 @@ import pytest
 
 import _frame_fixture as fixture
 from _kernels import circulant_draw, eikonal_solve, synthesise_pulses
-from conftest import REPORT
+from support import REPORT
 
 
 def working_calls():

@@ -18,7 +18,7 @@ import textwrap
 
 import pytest
 
-from conftest import SANITIZER
+from support import SANITIZER
 
 REPEATS = 10_000 if SANITIZER != "asan" else 200
 RSS_BOUND = 4 * 2**20

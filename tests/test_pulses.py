@@ -14,6 +14,7 @@ from hypothesis import strategies as st
 
 import _kernels
 from _kernels import synthesise_pulses
+from support import raised
 
 DOC = """synthesise_pulses(slip_m, rise_time_s, dt_s, beta=None)
 --
@@ -42,12 +43,6 @@ RANGE = "; the rising limb's fraction must be in (0, 0.5]"
 
 def a(*values):
     return np.array(values, dtype=np.float64)
-
-
-def raised(call):
-    with pytest.raises(BaseException) as caught:  # noqa: B017 - the type is part of each case
-        call()
-    return caught.value
 
 
 def rows(offsets, samples):

@@ -165,11 +165,14 @@ std::expected<void, Error> validate(std::span<const double> slowness, std::uint6
   return {};
 }
 
-
-// What a cell's update needs that does not depend on the travel times, for the current seed.
-struct CellTerms {
-  double t0c;   // the factor at the cell
-  double a[4];  // the A term towards W, E, N, S
+// The factor and its gradient at a row and column offset (a, b) >= 0 from the seed. A cell at
+// (i0 - a, j0 + b) has the same r2, factor and magnitudes with exactly negated dx, so one table of
+// the offsets serves all four quadrants; `flat` marks r2 = 0, where the gradient is +0 in every
+// quadrant rather than negated.
+struct Offset {
+  double t0c, gx, gy;
+  double qi, qj;  // t0c / d_i, t0c / d_j
+  bool flat;
 };
 
 enum Side { W, E, N, S, none };
@@ -195,19 +198,24 @@ class SeedSweep {
         rows_(rows),
         cols_(cols),
         seed_(i0 * cols + j0),
+        i0_(i0),
+        j0_(j0),
+        offset_cols_(std::max(j0, cols - 1 - j0) + 1),
         d_i_(d_i),
         d_j_(d_j),
         tol_(tol),
-        terms_(Buffer<CellTerms>::with_capacity(slowness.size())),
         t_(Buffer<double>::filled(slowness.size(), inf)),
-        tau_(Buffer<double>::filled(slowness.size(), 1.0)),
+        // Read only for cells already written, which set it, and for the seed.
+        tau_(Buffer<double>::zeroed(slowness.size())),
         // Padded by a row and a cell on each side so that marking neighbours needs no tests.
-        dirty_(Buffer<std::uint8_t>::filled(slowness.size() + 2 * (cols + 1), 1)) {
+        dirty_(Buffer<std::uint8_t>::zeroed(slowness.size() + 2 * (cols + 1))) {
     const double s0 = slowness[seed_];
-    for (std::uint64_t i = 0; i < rows; ++i) {
-      const double dx = (static_cast<double>(i) - static_cast<double>(i0)) * d_i;
-      for (std::uint64_t j = 0; j < cols; ++j) {
-        const double dy = (static_cast<double>(j) - static_cast<double>(j0)) * d_j;
+    const std::uint64_t offset_rows = std::max(i0, rows - 1 - i0) + 1;
+    offsets_ = Buffer<Offset>::with_capacity(offset_rows * offset_cols_);
+    for (std::uint64_t a = 0; a < offset_rows; ++a) {
+      const double dx = (static_cast<double>(i0 + a) - static_cast<double>(i0)) * d_i;
+      for (std::uint64_t b = 0; b < offset_cols_; ++b) {
+        const double dy = (static_cast<double>(j0 + b) - static_cast<double>(j0)) * d_j;
         const double r2 = (dy * dy) + (dx * dx);
         double t0c = 0.0, gx = 0.0, gy = 0.0;
         if (r2 != 0.0) {
@@ -216,12 +224,14 @@ class SeedSweep {
           gx = (dx * s0) / r;
           gy = (dy * s0) / r;
         }
-        terms_.push_back(CellTerms{t0c,
-                                   {gy + (t0c / d_j), gy + ((-t0c) / d_j), gx + (t0c / d_i),
-                                    gx + ((-t0c) / d_i)}});
+        offsets_.push_back(Offset{t0c, gx, gy, t0c / d_i, t0c / d_j, r2 == 0.0});
       }
     }
     t_[seed_] = 0.0;
+    tau_[seed_] = 1.0;
+    // Only the seed's neighbours start with a finite neighbour; every other cell would find
+    // none and write nothing, exactly as if it had just been updated.
+    mark_neighbours(seed_);
   }
 
   // One round of the four sweeps; true when it changed a cell by more than the tolerance.
@@ -281,8 +291,13 @@ class SeedSweep {
     tn[none] = -inf;
     present[none] = useful[none] = true;
 
-    const CellTerms& terms = terms_[c];
-    const double t0c = terms.t0c;
+    const Offset& o = offsets_[(i >= i0_ ? i - i0_ : i0_ - i) * offset_cols_ +
+                               (j >= j0_ ? j - j0_ : j0_ - j)];
+    const double t0c = o.t0c;
+    const double gx = i < i0_ && !o.flat ? -o.gx : o.gx;
+    const double gy = j < j0_ && !o.flat ? -o.gy : o.gy;
+    // (-T0c) / h is -(T0c / h) to the bit: rounding to nearest is symmetric in sign.
+    const double a_of[4] = {gy + o.qj, gy + (-o.qj), gx + o.qi, gx + (-o.qi)};
     const double s = slowness_[c];
     const double ss = s * s;
     const double signed_t0c[4] = {t0c, -t0c, t0c, -t0c};
@@ -290,7 +305,7 @@ class SeedSweep {
     double a[5], b[5];
     a[none] = b[none] = 0.0;
     auto terms_of = [&](int k) {
-      a[k] = terms.a[k];
+      a[k] = a_of[k];
       b[k] = (tau_[at[k]] * signed_t0c[k]) / h[k];
     };
     for (int k = 0; k < 4; ++k)
@@ -326,17 +341,23 @@ class SeedSweep {
       if (tc - tol_ > best) changed_ = true;
       t_[c] = best;
       tau_[c] = t0c > 0.0 ? best / t0c : 1.0;
-      std::uint8_t* mark = dirty_.data() + c + cols_ + 1;
-      mark[-1] = mark[1] = 1;
-      mark[-static_cast<std::ptrdiff_t>(cols_)] = mark[cols_] = 1;
+      mark_neighbours(c);
     }
+  }
+
+  // Cells across a row end are marked too, which costs them at most one needless update.
+  void mark_neighbours(std::size_t c) {
+    std::uint8_t* mark = dirty_.data() + c + cols_ + 1;
+    mark[-1] = mark[1] = 1;
+    mark[-static_cast<std::ptrdiff_t>(cols_)] = mark[cols_] = 1;
   }
 
   const double* slowness_;
   std::uint64_t rows_, cols_;
   std::size_t seed_;
+  std::uint64_t i0_, j0_, offset_cols_;
   double d_i_, d_j_, tol_;
-  Buffer<CellTerms> terms_;
+  Buffer<Offset> offsets_;
   Buffer<double> t_;
   Buffer<double> tau_;  // T / T0 of each cell, kept with every write
   Buffer<std::uint8_t> dirty_;  // a neighbour was written since the cell's last update

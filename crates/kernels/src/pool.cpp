@@ -11,8 +11,11 @@
 #include <cstdlib>
 #include <fstream>
 #include <limits>
+#include <new>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kernels::pool {
@@ -193,23 +196,41 @@ struct Pool {
     // oneTBB caps all arenas together at its own idea of the machine's size, and under a load of
     // many callers starts workers up to that cap, beyond the arena's own. The cap is the pool's
     // size instead, for the life of the process: larger when asked, and never more threads.
-    widen = new tbb::global_control(tbb::global_control::max_allowed_parallelism, n);
+    widen.emplace(tbb::global_control::max_allowed_parallelism, n);
     arena.initialize();
 #if KERNELS_TSAN_ANNOTATE
-    new HiddenWorkers(arena);  // kept, like the pool
+    hidden.emplace(arena);
 #endif
     created.store(true, std::memory_order_release);
   }
   std::size_t threads;
-  tbb::global_control* widen = nullptr;  // never destroyed, like the pool
+  std::optional<tbb::global_control> widen;
   tbb::task_arena arena;
+#if KERNELS_TSAN_ANNOTATE
+  std::optional<HiddenWorkers> hidden;
+#endif
+};
+
+// Storage for a value that is made once and never destroyed: the pool must outlive every static
+// destructor, since worker threads and other extensions' calls may still be running at exit.
+template <class T>
+class Immortal {
+ public:
+  template <class... Args>
+  explicit Immortal(Args&&... args) {
+    ::new (static_cast<void*>(storage_)) T(std::forward<Args>(args)...);
+  }
+  T& get() noexcept { return *std::launder(reinterpret_cast<T*>(storage_)); }
+
+ private:
+  alignas(T) unsigned char storage_[sizeof(T)];
 };
 
 Pool& instance() {
   // A constructor that throws leaves the pool unmade, and the next loop tries again.
-  static Pool* pool =
-      new Pool(pool_size(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS")));
-  return *pool;
+  static Immortal<Pool> pool(
+      pool_size(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS")));
+  return pool.get();
 }
 
 }  // namespace

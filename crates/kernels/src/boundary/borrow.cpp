@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <limits>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <numeric>
 #include <unordered_map>
@@ -159,24 +160,25 @@ void release_shared(void* flags, PyObject* array) { end_hold(flags, array, false
 void release_mut_shared(void* flags, PyObject* array) { end_hold(flags, array, true); }
 
 void destroy_record(PyObject* capsule) {
-  auto* record = static_cast<Shared*>(PyCapsule_GetPointer(capsule, borrow_capsule_name));
-  if (record == nullptr) {
+  std::unique_ptr<Shared> record(
+      static_cast<Shared*>(PyCapsule_GetPointer(capsule, borrow_capsule_name)));
+  if (!record) {
     PyErr_Clear();
     return;
   }
-  delete static_cast<TableState*>(record->flags);
-  delete record;
+  std::unique_ptr<TableState> state(static_cast<TableState*>(record->flags));
 }
 
 Result<Ref> install_record(PyObject* module) {
-  auto* record = new Shared{1, new TableState, &acquire_shared, &acquire_mut_shared,
-                            &release_shared, &release_mut_shared};
-  Ref capsule(PyCapsule_New(record, borrow_capsule_name, &destroy_record));
-  if (!capsule) {
-    delete static_cast<TableState*>(record->flags);
-    delete record;
-    return std::unexpected(fetch_pending());
-  }
+  auto state = std::make_unique<TableState>();
+  auto record = std::make_unique<Shared>(Shared{1, state.get(), &acquire_shared,
+                                                &acquire_mut_shared, &release_shared,
+                                                &release_mut_shared});
+  Ref capsule(PyCapsule_New(record.get(), borrow_capsule_name, &destroy_record));
+  if (!capsule) return std::unexpected(fetch_pending());
+  // The capsule's destructor frees both from now on.
+  state.release();
+  record.release();
   if (PyObject_SetAttrString(module, borrow_capsule_name, capsule.get()) < 0) {
     return std::unexpected(fetch_pending());
   }
