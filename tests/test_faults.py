@@ -39,6 +39,7 @@ def panic_of(call):
         ("worker", lambda a: fixture.fail_on_worker(a.ravel(), 100_000), r"broken on a pool thread at item \d+"),
         ("caller", lambda a: fixture.fail_in_caller(a, 100_000), r"broken in the calling thread after 24 cells"),
     ],
+    ids=["on a pool thread", "on the calling thread"],
 )
 def test_failure_reaches_python_once_and_leaves_nothing_behind(table, capfd, where, call, message):
     before = working_calls()
