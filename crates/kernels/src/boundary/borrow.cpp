@@ -96,11 +96,20 @@ BorrowKey borrow_key(PyObject* array, const ArrayApi& api) {
   return {data + low, data + high + element_size(a.descr, api), data, gcd_strides};
 }
 
-std::int32_t acquire_shared(void* flags, PyObject* array) {
+// Where a hold of `array` is counted: computed before the table's lock is taken.
+struct HoldPlace {
+  std::uintptr_t owner;
+  BorrowKey key;
+  TableState& table;
+};
+
+HoldPlace hold_of(void* flags, PyObject* array) {
   const ArrayApi& api = array_api();
-  std::uintptr_t owner = owner_address(array, api);
-  BorrowKey key = borrow_key(array, api);
-  auto& table = *static_cast<TableState*>(flags);
+  return {owner_address(array, api), borrow_key(array, api), *static_cast<TableState*>(flags)};
+}
+
+std::int32_t acquire_shared(void* flags, PyObject* array) {
+  auto [owner, key, table] = hold_of(flags, array);
   std::lock_guard lock(table.mutex);
   auto entry = table.owners.find(owner);
   if (entry == table.owners.end()) {
@@ -122,10 +131,7 @@ std::int32_t acquire_shared(void* flags, PyObject* array) {
 
 std::int32_t acquire_mut_shared(void* flags, PyObject* array) {
   if ((array_fields(array).flags & npy_writeable) == 0) return -2;
-  const ArrayApi& api = array_api();
-  std::uintptr_t owner = owner_address(array, api);
-  BorrowKey key = borrow_key(array, api);
-  auto& table = *static_cast<TableState*>(flags);
+  auto [owner, key, table] = hold_of(flags, array);
   std::lock_guard lock(table.mutex);
   Holds& holds = table.owners[owner];
   bool refused = holds.contains(key);
@@ -142,10 +148,7 @@ std::int32_t acquire_mut_shared(void* flags, PyObject* array) {
 
 // Ends one hold under `key`: a read-only one counts down, a writable one goes at once.
 void end_hold(void* flags, PyObject* array, bool writable) {
-  const ArrayApi& api = array_api();
-  std::uintptr_t owner = owner_address(array, api);
-  BorrowKey key = borrow_key(array, api);
-  auto& table = *static_cast<TableState*>(flags);
+  auto [owner, key, table] = hold_of(flags, array);
   std::lock_guard lock(table.mutex);
   auto entry = table.owners.find(owner);
   if (entry == table.owners.end()) return;
