@@ -17,11 +17,11 @@ the source's own. Times are the best of a few runs on one thread.
 
 import os
 import sys
-import time
 
 import numpy as np
 
 import _kernels
+from timing import best_time
 
 try:
     import skfmm
@@ -50,15 +50,6 @@ def media(rows, cols):
     vs = V0 + GRADIENT * zs
     exact = np.arccosh(1.0 + GRADIENT**2 * r**2 / (2.0 * vs * v)) / GRADIENT
     yield "gradient", 1.0 / v, exact
-
-
-def best_time(run, repeats):
-    best, result = float("inf"), None
-    for _ in range(repeats):
-        start = time.perf_counter()
-        result = run()
-        best = min(best, time.perf_counter() - start)
-    return best, result
 
 
 def errors(times, exact, source):

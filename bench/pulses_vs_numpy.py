@@ -21,12 +21,12 @@ import json
 import os
 import subprocess
 import sys
-import time
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 
 import _kernels
+from timing import best_time
 
 PYTHON_THREADS = 8
 CHUNKS = 4 * PYTHON_THREADS  # more pieces than threads, so an uneven piece does not hold the rest up
@@ -119,21 +119,12 @@ def numpy_pulses(slip, rise, beta, dt, pool=None):
     return offsets, samples
 
 
-def best_time(run):
-    best, result = float("inf"), None
-    for _ in range(REPEATS):
-        start = time.perf_counter()
-        result = run()
-        best = min(best, time.perf_counter() - start)
-    return best, result
-
-
 def kernel_times():
     times = {}
     for case in ("shaped", "impulse"):
         slip, rise, beta, dt = inputs(case)
         _kernels.synthesise_pulses(slip, rise, dt, beta)  # the pool is made outside the timing
-        times[case] = best_time(lambda: _kernels.synthesise_pulses(slip, rise, dt, beta))[0]
+        times[case] = best_time(lambda: _kernels.synthesise_pulses(slip, rise, dt, beta), REPEATS)[0]
     return times
 
 
@@ -159,10 +150,10 @@ def main():
     with ThreadPoolExecutor(PYTHON_THREADS) as pool:
         for case in ("shaped", "impulse"):
             slip, rise, beta, dt = inputs(case)
-            plain_s, (want_offsets, want) = best_time(lambda: numpy_pulses(slip, rise, beta, dt))
-            chunked_s, (_, chunked) = best_time(lambda: numpy_pulses(slip, rise, beta, dt, pool))
+            plain_s, (want_offsets, want) = best_time(lambda: numpy_pulses(slip, rise, beta, dt), REPEATS)
+            chunked_s, (_, chunked) = best_time(lambda: numpy_pulses(slip, rise, beta, dt, pool), REPEATS)
             offsets, samples = _kernels.synthesise_pulses(slip, rise, dt, beta)
-            ours_s = best_time(lambda: _kernels.synthesise_pulses(slip, rise, dt, beta))[0]
+            ours_s = best_time(lambda: _kernels.synthesise_pulses(slip, rise, dt, beta), REPEATS)[0]
             # The comparison is fair only if both compute the same pulses.
             assert np.array_equal(offsets, want_offsets)
             assert np.array_equal(chunked, want)

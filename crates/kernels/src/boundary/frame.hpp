@@ -89,7 +89,6 @@ class Error {
   // The exception object, made now if still deferred (borrowed). Null, with the interpreter's
   // exception pending, when it cannot be made.
   PyObject* materialise();
-  bool is_materialised() const noexcept { return static_cast<bool>(exception_); }
 
   // Sets this value as the interpreter's current exception, consuming it.
   void restore() &&;
