@@ -18,8 +18,9 @@ namespace {
 using testing_processes::Complaints;
 using testing_processes::expect_in_forked_child;
 
-// Namespace-scope, as the type requires; `first` is registered first.
-ForkSafeMutex first, second;
+// Namespace-scope, as the type requires; registered in this order. Each pair is nested one way
+// only, the two pairs in opposite orders of registration.
+ForkSafeMutex a, b, c, d;
 int steps = 0;  // guarded by the outer mutex of each case
 
 // Ends the test program if the test body has not returned by then: a fork that deadlocks in its
@@ -56,32 +57,31 @@ TEST(ForkSafeMutex, AForkWaitsForHoldersNestedInEitherOrderAndTheChildCanTakeBot
     ForkSafeMutex& outer;
     ForkSafeMutex& inner;
   };
-  const Case cases[] = {{"first, then second", first, second},
-                        {"second, then first", second, first}};
+  const Case cases[] = {{"a, then b", a, b}, {"d, then c", d, c}};
   Watchdog watchdog(std::chrono::seconds(30));
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const Case& nesting : cases) {
+    SCOPED_TRACE(nesting.name);
     steps = 0;
     std::atomic<bool> held{false};
     std::thread holder([&] {
-      std::lock_guard outer(c.outer);
+      std::lock_guard outer(nesting.outer);
       held = true;
       steps = 1;
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      std::lock_guard inner(c.inner);
+      std::lock_guard inner(nesting.inner);
       steps = 2;
     });
     while (!held) std::this_thread::yield();
-    expect_in_forked_child([](Complaints& complaints) {
-      complaints.expect(first.try_lock(), "the child can take the first");
-      complaints.expect(second.try_lock(), "the child can take the second");
+    expect_in_forked_child([&](Complaints& complaints) {
+      complaints.expect(nesting.outer.try_lock(), "the child can take the outer mutex");
+      complaints.expect(nesting.inner.try_lock(), "the child can take the inner mutex");
       complaints.expect_eq("steps taken before the fork", steps, 2);
     });
     holder.join();
-    ASSERT_TRUE(first.try_lock());
-    ASSERT_TRUE(second.try_lock());
-    second.unlock();
-    first.unlock();
+    ASSERT_TRUE(nesting.outer.try_lock());
+    ASSERT_TRUE(nesting.inner.try_lock());
+    nesting.inner.unlock();
+    nesting.outer.unlock();
   }
 }
 
