@@ -1,7 +1,10 @@
 #include "pool.hpp"
 
 #include <gtest/gtest.h>
+#include <tbb/global_control.h>
+#include <tbb/info.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -98,6 +101,25 @@ TEST(Pool, SizeIsReadFromTheEnvironmentWhenThePoolIsMade) {
     ::setenv("RAYON_RS_NUM_CPUS", "5", 1);  // read once only
     c.expect_eq("thread_count() after a change", thread_count(), 3u);
   });
+}
+
+// Another library's oneTBB loops in the same process keep oneTBB's own cap, unless the pool is
+// larger than that; then the cap is lifted to the pool's size.
+TEST(Pool, LiftsOneTbbsCapForALargerPoolAndNeverLowersIt) {
+  const std::size_t machine = tbb::info::default_concurrency();
+  const std::size_t cases[] = {1, 2, machine, machine + 3};
+  for (std::size_t n : cases) {
+    SCOPED_TRACE(testing::Message() << "a pool of " << n << " on " << machine << " CPUs");
+    expect_in_fresh_process([n, machine](Complaints& c) {
+      ::setenv("RAYON_NUM_THREADS", std::to_string(n).c_str(), 1);
+      c.expect_eq("thread_count()", thread_count(), n);
+      c.expect_eq("the arena's concurrency", detail::arena()->max_concurrency(),
+                  static_cast<int>(n));
+      c.expect_eq("oneTBB's cap",
+                  tbb::global_control::active_value(tbb::global_control::max_allowed_parallelism),
+                  std::max(n, machine));
+    });
+  }
 }
 
 TEST(Pool, ThreadCountIsWithinLimits) {
