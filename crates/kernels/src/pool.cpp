@@ -193,12 +193,10 @@ class HiddenWorkers : public tbb::task_scheduler_observer {
 
 struct Pool {
   explicit Pool(std::size_t n) : threads(n), arena(static_cast<int>(n)) {
-    // The arena alone bounds the pool's threads. oneTBB caps all arenas together at its own idea
-    // of the machine's size, though: a larger pool lifts that cap for the life of the process,
-    // which holds back no other user of oneTBB.
-    if (n > static_cast<std::size_t>(tbb::info::default_concurrency())) {
-      widen.emplace(tbb::global_control::max_allowed_parallelism, n);
-    }
+    // oneTBB caps all arenas together at its own idea of the machine's size, and under a load of
+    // many callers starts workers up to that cap, beyond the arena's own. The cap is the pool's
+    // size instead, for the life of the process: larger when asked, and never more threads.
+    widen.emplace(tbb::global_control::max_allowed_parallelism, n);
     arena.initialize();
 #if KERNELS_TSAN_ANNOTATE
     hidden.emplace(arena);
