@@ -37,6 +37,31 @@ using Cells = Buffer<Cell>;
 
 Cells aligned_cells(std::uint64_t count) { return Cells::with_capacity_aligned(count, cell_alignment); }
 
+// Blocks of `per_block` cells (the last one shorter) laid end to end in one allocation: a grid
+// large enough is one mapping that the kernel can back with huge pages, and each of its pages is
+// first touched by the thread that fills the block it holds.
+class BlockGrid {
+ public:
+  BlockGrid(std::uint64_t per_block, std::uint64_t total)
+      : cells_(aligned_cells(total)), per_block_(per_block) {
+    cells_.set_size(total);
+  }
+
+  std::size_t size() const noexcept { return blocks_of(cells_.size(), per_block_); }
+  std::span<Cell> operator[](std::size_t b) noexcept {
+    std::size_t first = b * per_block_;
+    return {cells_.data() + first, std::min<std::size_t>(per_block_, cells_.size() - first)};
+  }
+  std::span<const Cell> operator[](std::size_t b) const noexcept {
+    std::size_t first = b * per_block_;
+    return {cells_.data() + first, std::min<std::size_t>(per_block_, cells_.size() - first)};
+  }
+
+ private:
+  Cells cells_;
+  std::uint64_t per_block_;
+};
+
 // FFTW's planner is not thread-safe, and several Python threads may draw at once.
 std::mutex& planner_lock() {
   static std::mutex lock;
@@ -116,30 +141,27 @@ struct Shape {
 };
 
 // Row pass: noise and row transforms of every padded row, one row block of 32 rows at a time.
-std::vector<Cells> row_pass(const Shape& shape, std::span<const Lcg128Xsl64> streams,
-                            std::span<const double> amplitudes, std::uint64_t quad_cols,
-                            const BatchedTransform& rows) {
-  std::vector<Cells> blocks(blocks_of(shape.P, ROWS_PER_BLOCK));
+BlockGrid row_pass(const Shape& shape, std::span<const Lcg128Xsl64> streams,
+                   std::span<const double> amplitudes, std::uint64_t quad_cols,
+                   const BatchedTransform& rows) {
+  BlockGrid blocks(checked_product(ROWS_PER_BLOCK, shape.C), checked_product(shape.P, shape.C));
   struct NoState {};
   pool::for_each_with_state(
-      blocks.size(), [] { return NoState{}; },
+      blocks_of(shape.P, ROWS_PER_BLOCK), [] { return NoState{}; },
       [&](std::size_t b, NoState&) {
         std::uint64_t n = std::min<std::uint64_t>(shape.P - b * ROWS_PER_BLOCK, ROWS_PER_BLOCK);
-        std::uint64_t cells = checked_product(n, shape.C);
-        Cells block = aligned_cells(cells);
+        std::span<Cell> block = blocks[b];
         fill_row_block(b, block, streams, shape.P, shape.C, amplitudes, quad_cols);
-        assert_equal(block.size(), cells, "fill wrote the wrong number of cells");
         rows.run(block.data(), n);
-        blocks[b] = std::move(block);
       });
   return blocks;
 }
 
 // Column pass: the first K columns, gathered 16 at a time into a contiguous buffer (strided
 // transforms of power-of-two columns alias in the cache), transformed, cropped to R rows.
-std::vector<Cells> column_pass(const Shape& shape, const std::vector<Cells>& row_blocks,
-                               const BatchedTransform& columns) {
-  std::vector<Cells> blocks(blocks_of(shape.K, cols_per_block));
+BlockGrid column_pass(const Shape& shape, const BlockGrid& row_blocks,
+                      const BatchedTransform& columns) {
+  BlockGrid blocks(checked_product(cols_per_block, shape.R), checked_product(shape.K, shape.R));
   if (shape.R == 0) return blocks;
   pool::for_each_with_state(
       blocks.size(), [&] { return aligned_cells(checked_product(cols_per_block, shape.P)); },
@@ -153,18 +175,16 @@ std::vector<Cells> column_pass(const Shape& shape, const std::vector<Cells>& row
           for (std::uint64_t t = 0; t < m; ++t) out[t * shape.P + i] = row[t];
         }
         columns.run(out, m);
-        Cells block = Cells::with_capacity(checked_product(m, shape.R));
+        std::span<Cell> block = blocks[h];
         for (std::uint64_t t = 0; t < m; ++t) {
           std::copy_n(out + t * shape.P, shape.R, block.data() + t * shape.R);
         }
-        block.set_size(m * shape.R);
-        blocks[h] = std::move(block);
       });
   return blocks;
 }
 
 // Output pass: scale and scatter the column blocks into row-major fields, 32 rows per chunk.
-Fields row_major_parts(const Shape& shape, const std::vector<Cells>& column_blocks, double scale) {
+Fields row_major_parts(const Shape& shape, const BlockGrid& column_blocks, double scale) {
   std::uint64_t cells = checked_product(shape.R, shape.K);
   Fields fields{Buffer<double>::zeroed(cells), Buffer<double>::zeroed(cells)};
   if (cells == 0) return fields;
@@ -220,16 +240,16 @@ std::expected<Fields, Error> draw(std::span<const double> amplitudes, std::uint6
   }
   Shape shape{padded_rows, padded_cols, cell_rows, cell_cols};
   Buffer<Lcg128Xsl64> streams = make_streams(seed, shape.P);
-  std::vector<Cells> column_blocks;
+  std::optional<BlockGrid> column_blocks;
   {
     BatchedTransform rows(shape.C, shape.P, ROWS_PER_BLOCK);
     BatchedTransform columns(shape.P, shape.R == 0 ? 0 : shape.K, cols_per_block);
-    std::vector<Cells> row_blocks = row_pass(shape, streams.span(), amplitudes, quad_cols, rows);
-    column_blocks = column_pass(shape, row_blocks, columns);
+    BlockGrid row_blocks = row_pass(shape, streams.span(), amplitudes, quad_cols, rows);
+    column_blocks.emplace(column_pass(shape, row_blocks, columns));
   }
   // One rounding of P·C, its correctly rounded root, one division.
   double scale = 1.0 / std::sqrt(static_cast<double>(checked_product(shape.P, shape.C)));
-  return row_major_parts(shape, column_blocks, scale);
+  return row_major_parts(shape, *column_blocks, scale);
 }
 
 }  // namespace kernels::field
