@@ -82,6 +82,14 @@ void* grow_block(void* data, std::size_t used, std::size_t bytes, std::size_t ne
   return grown;
 }
 
+std::size_t split_block(void* data, std::size_t bytes, std::size_t part, std::size_t count) {
+  if (data == nullptr || !is_mapped_block(bytes) || !is_mapped_block(part)) return 0;
+  const std::size_t stride = mapping_bytes(part), length = mapping_bytes(bytes);
+  if (count > length / stride) return 0;
+  if (length != count * stride) munmap(static_cast<char*>(data) + count * stride, length - count * stride);
+  return stride;
+}
+
 void release_block(void* data, std::size_t bytes) noexcept {
   if (data == nullptr) return;
   if (is_mapped_block(bytes)) {

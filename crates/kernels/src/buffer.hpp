@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <span>
 #include <type_traits>
 #include <utility>
@@ -35,6 +36,11 @@ void* allocate_block(std::size_t bytes, std::size_t alignment, bool zeroed);
 // the alignment; the old block is gone.
 void* grow_block(void* data, std::size_t used, std::size_t bytes, std::size_t new_bytes,
                  std::size_t alignment);
+
+// Cuts the mapped block of `bytes` at `data` into `count` mapped blocks of `part` bytes each, from
+// its start, and releases the rest; returns the distance between them. Returns 0 and changes
+// nothing unless both sizes are mapped sizes and the parts fit.
+std::size_t split_block(void* data, std::size_t bytes, std::size_t part, std::size_t count);
 
 // Frees a block of `bytes` (its allocated size) taken from a Buffer; null does nothing.
 void release_block(void* data, std::size_t bytes) noexcept;
@@ -144,6 +150,19 @@ class Buffer {
   const T* begin() const noexcept { return data_; }
   const T* end() const noexcept { return data_ + size_; }
 
+  // This buffer's pages reused as two buffers of n elements of V, holding whatever the pages
+  // held, when its block is a mapping that holds two mapped blocks of that size; this buffer is
+  // then empty. Otherwise nothing changes and the result is empty. Pages already touched cost
+  // nothing to write again, where fresh ones would have to be faulted in.
+  template <class V>
+  std::optional<std::pair<Buffer<V>, Buffer<V>>> split_in_two(std::size_t n) {
+    std::size_t stride = split_block(data_, capacity_ * sizeof(T), block_bytes(n, sizeof(V)), 2);
+    if (stride == 0) return std::nullopt;
+    auto* bytes = reinterpret_cast<unsigned char*>(std::exchange(data_, nullptr));
+    size_ = capacity_ = 0;
+    return std::pair{Buffer<V>::adopt(bytes, n), Buffer<V>::adopt(bytes + stride, n)};
+  }
+
   // Gives the block away; it must be freed with release_block(data, capacity * sizeof(T)).
   Parts release() noexcept {
     Parts parts{data_, size_, capacity_};
@@ -153,6 +172,17 @@ class Buffer {
   }
 
  private:
+  template <class>
+  friend class Buffer;
+
+  // A block of n elements, all in use, made by allocate_block or split_block.
+  static Buffer adopt(void* block, std::size_t n) noexcept {
+    Buffer b;
+    b.data_ = static_cast<T*>(block);
+    b.size_ = b.capacity_ = n;
+    return b;
+  }
+
   T* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;

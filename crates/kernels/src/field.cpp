@@ -48,6 +48,8 @@ class BlockGrid {
   }
 
   std::size_t size() const noexcept { return blocks_of(cells_.size(), per_block_); }
+  // The grid's storage, for reuse once no block is read any more.
+  Cells take_cells() && { return std::move(cells_); }
   std::span<Cell> operator[](std::size_t b) noexcept {
     std::size_t first = b * per_block_;
     return {cells_.data() + first, std::min<std::size_t>(per_block_, cells_.size() - first)};
@@ -183,10 +185,21 @@ BlockGrid column_pass(const Shape& shape, const BlockGrid& row_blocks,
   return blocks;
 }
 
+// The two fields, in the pages of the spent row grid when they fit there: those are faulted in
+// already, which fresh pages of the same size would not be. Either way every cell is written.
+Fields output_fields(Cells spent, std::uint64_t cells) {
+  if (auto reused = spent.split_in_two<double>(cells)) {
+    return {std::move(reused->first), std::move(reused->second)};
+  }
+  spent = Cells();  // its pages go back before fresh ones are taken
+  return {Buffer<double>::zeroed(cells), Buffer<double>::zeroed(cells)};
+}
+
 // Output pass: scale and scatter the column blocks into row-major fields, 32 rows per chunk.
-Fields row_major_parts(const Shape& shape, const BlockGrid& column_blocks, double scale) {
+Fields row_major_parts(const Shape& shape, const BlockGrid& column_blocks, Cells spent,
+                       double scale) {
   std::uint64_t cells = checked_product(shape.R, shape.K);
-  Fields fields{Buffer<double>::zeroed(cells), Buffer<double>::zeroed(cells)};
+  Fields fields = output_fields(std::move(spent), cells);
   if (cells == 0) return fields;
   pool::for_each_chunk_pair(
       fields.real.span(), fields.imaginary.span(), rows_per_chunk * shape.K,
@@ -241,15 +254,17 @@ std::expected<Fields, Error> draw(std::span<const double> amplitudes, std::uint6
   Shape shape{padded_rows, padded_cols, cell_rows, cell_cols};
   Buffer<Lcg128Xsl64> streams = make_streams(seed, shape.P);
   std::optional<BlockGrid> column_blocks;
+  Cells spent_rows;
   {
     BatchedTransform rows(shape.C, shape.P, ROWS_PER_BLOCK);
     BatchedTransform columns(shape.P, shape.R == 0 ? 0 : shape.K, cols_per_block);
     BlockGrid row_blocks = row_pass(shape, streams.span(), amplitudes, quad_cols, rows);
     column_blocks.emplace(column_pass(shape, row_blocks, columns));
+    spent_rows = std::move(row_blocks).take_cells();
   }
   // One rounding of P·C, its correctly rounded root, one division.
   double scale = 1.0 / std::sqrt(static_cast<double>(checked_product(shape.P, shape.C)));
-  return row_major_parts(shape, *column_blocks, scale);
+  return row_major_parts(shape, *column_blocks, std::move(spent_rows), scale);
 }
 
 }  // namespace kernels::field

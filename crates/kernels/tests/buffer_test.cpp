@@ -121,5 +121,44 @@ TEST(Buffer, LargeBlocksAreAdvisedMappingsOfTheirOwn) {
   EXPECT_FALSE(is_mapped(last));
 }
 
+// A mapped block reused as two: both start on huge-page boundaries inside it, keep what it held,
+// and the part of the mapping they leave is released at once, the rest with each of them. When
+// they would not fit, or either size is not a mapped one, nothing changes.
+TEST(Buffer, SplitInTwoReusesTheMappingOrChangesNothing) {
+  using Cell = std::complex<double>;
+  const std::size_t mib = std::size_t{1} << 20;
+  Buffer<Cell> grid = Buffer<Cell>::filled(16 * mib / sizeof(Cell), Cell(1.0, 2.0));
+  const Cell* start = grid.data();
+  const struct {
+    const char* what;
+    std::size_t doubles;
+  } refused[] = {
+      {"parts below the mapped size", mapped_block_bytes / sizeof(double) - 1},
+      {"parts too large for the mapping", 9 * mib / sizeof(double)},
+  };
+  for (const auto& c : refused) {
+    EXPECT_FALSE(grid.split_in_two<double>(c.doubles)) << c.what;
+    EXPECT_EQ(grid.data(), start) << c.what;
+    EXPECT_EQ(grid.capacity(), 16 * mib / sizeof(Cell)) << c.what;
+  }
+  Buffer<Cell> small = Buffer<Cell>::filled(1000, Cell(1.0, 2.0));
+  EXPECT_FALSE(small.split_in_two<double>(5 * mib / sizeof(double))) << "a heap block";
+
+  auto parts = grid.split_in_two<double>(5 * mib / sizeof(double));
+  ASSERT_TRUE(parts);
+  EXPECT_EQ(grid.data(), nullptr);
+  auto& [first, second] = *parts;
+  const auto* base = reinterpret_cast<const unsigned char*>(start);
+  EXPECT_EQ(reinterpret_cast<const unsigned char*>(first.data()), base);
+  EXPECT_EQ(reinterpret_cast<const unsigned char*>(second.data()), base + 6 * mib);
+  EXPECT_EQ(second.size(), 5 * mib / sizeof(double));
+  EXPECT_EQ(first[1], 2.0);
+  EXPECT_EQ(second[second.size() - 1], 2.0);
+  EXPECT_FALSE(is_mapped(const_cast<unsigned char*>(base) + 12 * mib));
+  first = Buffer<double>();
+  EXPECT_FALSE(is_mapped(const_cast<unsigned char*>(base)));
+  EXPECT_TRUE(is_mapped(second.data()));
+}
+
 }  // namespace
 }  // namespace kernels
