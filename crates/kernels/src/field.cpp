@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "failure.hpp"
@@ -37,31 +38,76 @@ using Cells = Buffer<Cell>;
 
 Cells aligned_cells(std::uint64_t count) { return Cells::with_capacity_aligned(count, cell_alignment); }
 
-// Blocks of `per_block` cells (the last one shorter) laid end to end in one allocation: a grid
-// large enough is one mapping that the kernel can back with huge pages, and each of its pages is
-// first touched by the thread that fills the block it holds.
+// `count` blocks of `per_block` cells (the last one shorter) laid end to end in one allocation: a
+// grid large enough is one mapping that the kernel can back with huge pages, and each of its pages
+// is first touched by the thread that fills the block it holds.
 class BlockGrid {
  public:
-  BlockGrid(std::uint64_t per_block, std::uint64_t total)
-      : cells_(aligned_cells(total)), per_block_(per_block) {
+  BlockGrid(std::uint64_t count, std::uint64_t per_block, std::uint64_t total)
+      : cells_(aligned_cells(total)), count_(count), per_block_(per_block) {
     cells_.set_size(total);
   }
 
-  std::size_t size() const noexcept { return blocks_of(cells_.size(), per_block_); }
+  std::size_t size() const noexcept { return count_; }
+  std::span<Cell> operator[](std::size_t b) noexcept { return block(cells_.data(), b); }
+  std::span<const Cell> operator[](std::size_t b) const noexcept {
+    return block(const_cast<Cell*>(cells_.data()), b);
+  }
   // The grid's storage, for reuse once no block is read any more.
   Cells take_cells() && { return std::move(cells_); }
-  std::span<Cell> operator[](std::size_t b) noexcept {
-    std::size_t first = b * per_block_;
-    return {cells_.data() + first, std::min<std::size_t>(per_block_, cells_.size() - first)};
-  }
-  std::span<const Cell> operator[](std::size_t b) const noexcept {
-    std::size_t first = b * per_block_;
-    return {cells_.data() + first, std::min<std::size_t>(per_block_, cells_.size() - first)};
-  }
 
  private:
+  std::span<Cell> block(Cell* cells, std::size_t b) const noexcept {
+    std::size_t first = b * per_block_;
+    return {cells + first, std::min<std::size_t>(per_block_, cells_.size() - first)};
+  }
+
   Cells cells_;
-  std::uint64_t per_block_;
+  std::uint64_t count_, per_block_;
+};
+
+// Scratch buffers of one size for the tasks of one loop: a task takes one and gives it back when
+// it ends, so a loop makes no more of them than it runs tasks at once, and they stay warm.
+class Scratch {
+ public:
+  explicit Scratch(std::uint64_t cells) : cells_(cells) { spare_.reserve(pool::thread_count()); }
+
+  class Lease {
+   public:
+    explicit Lease(Scratch& owner) : owner_(&owner), cells_(owner.take()) {}
+    Lease(Lease&& other) noexcept
+        : owner_(std::exchange(other.owner_, nullptr)), cells_(std::move(other.cells_)) {}
+    Lease& operator=(Lease&&) = delete;
+    ~Lease() {
+      if (owner_ != nullptr) owner_->give_back(std::move(cells_));
+    }
+    Cell* data() noexcept { return cells_.data(); }
+
+   private:
+    Scratch* owner_;
+    Cells cells_;
+  };
+
+ private:
+  Cells take() {
+    {
+      std::lock_guard lock(lock_);
+      if (!spare_.empty()) {
+        Cells cells = std::move(spare_.back());
+        spare_.pop_back();
+        return cells;
+      }
+    }
+    return aligned_cells(cells_);
+  }
+  void give_back(Cells cells) noexcept {
+    std::lock_guard lock(lock_);
+    if (spare_.size() < spare_.capacity()) spare_.push_back(std::move(cells));
+  }
+
+  std::uint64_t cells_;
+  std::mutex lock_;
+  std::vector<Cells> spare_;
 };
 
 // FFTW's planner is not thread-safe, and several Python threads may draw at once.
@@ -143,18 +189,27 @@ struct Shape {
 };
 
 // Row pass: noise and row transforms of every padded row, one row block of 32 rows at a time.
+// Only the first K columns are read afterwards, so unless that is all of them, a block is made in
+// a scratch buffer and only those columns are kept.
 BlockGrid row_pass(const Shape& shape, std::span<const Lcg128Xsl64> streams,
                    std::span<const double> amplitudes, std::uint64_t quad_cols,
                    const BatchedTransform& rows) {
-  BlockGrid blocks(checked_product(ROWS_PER_BLOCK, shape.C), checked_product(shape.P, shape.C));
-  struct NoState {};
+  BlockGrid blocks(blocks_of(shape.P, ROWS_PER_BLOCK), checked_product(ROWS_PER_BLOCK, shape.K),
+                   checked_product(shape.P, shape.K));
+  const bool cropped = shape.K != shape.C;
+  Scratch scratch(cropped ? checked_product(ROWS_PER_BLOCK, shape.C) : 0);
   pool::for_each_with_state(
-      blocks_of(shape.P, ROWS_PER_BLOCK), [] { return NoState{}; },
-      [&](std::size_t b, NoState&) {
+      blocks.size(), [&] { return Scratch::Lease(scratch); },
+      [&](std::size_t b, Scratch::Lease& work) {
         std::uint64_t n = std::min<std::uint64_t>(shape.P - b * ROWS_PER_BLOCK, ROWS_PER_BLOCK);
-        std::span<Cell> block = blocks[b];
+        std::span<Cell> kept = blocks[b];
+        std::span<Cell> block = cropped ? std::span<Cell>(work.data(), n * shape.C) : kept;
         fill_row_block(b, block, streams, shape.P, shape.C, amplitudes, quad_cols);
         rows.run(block.data(), n);
+        if (!cropped) return;
+        for (std::uint64_t q = 0; q < n; ++q) {
+          std::copy_n(block.data() + q * shape.C, shape.K, kept.data() + q * shape.K);
+        }
       });
   return blocks;
 }
@@ -163,7 +218,8 @@ BlockGrid row_pass(const Shape& shape, std::span<const Lcg128Xsl64> streams,
 // transforms of power-of-two columns alias in the cache), transformed, cropped to R rows.
 BlockGrid column_pass(const Shape& shape, const BlockGrid& row_blocks,
                       const BatchedTransform& columns) {
-  BlockGrid blocks(checked_product(cols_per_block, shape.R), checked_product(shape.K, shape.R));
+  BlockGrid blocks(blocks_of(shape.K, cols_per_block), checked_product(cols_per_block, shape.R),
+                   checked_product(shape.K, shape.R));
   if (shape.R == 0) return blocks;
   pool::for_each_with_state(
       blocks.size(), [&] { return aligned_cells(checked_product(cols_per_block, shape.P)); },
@@ -173,7 +229,7 @@ BlockGrid column_pass(const Shape& shape, const BlockGrid& row_blocks,
         Cell* out = gathered.data();
         for (std::uint64_t i = 0; i < shape.P; ++i) {
           const Cell* row = row_blocks[i / ROWS_PER_BLOCK].data() +
-                            (i % ROWS_PER_BLOCK) * shape.C + first;
+                            (i % ROWS_PER_BLOCK) * shape.K + first;
           for (std::uint64_t t = 0; t < m; ++t) out[t * shape.P + i] = row[t];
         }
         columns.run(out, m);
