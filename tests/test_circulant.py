@@ -328,6 +328,50 @@ def test_same_bits_for_any_pool_size(python):
         assert result.stdout.strip() == expected, threads
 
 
+# Another FFTW user in the process plans the draw's own transforms patiently: in place, backward,
+# rows of length C in batches of 32 and the rest, columns of length P in batches of 16 and the rest,
+# and single transforms of both. Wisdom in a shared libfftw3 would steer later estimate plans.
+PATIENT_NEIGHBOUR = textwrap.dedent(
+    """
+    import ctypes, hashlib, numpy as np, _kernels
+    P, C, R, K = SHAPE
+    q = np.random.default_rng(1).uniform(0.1, 1.0, (P // 2 + 1, C // 2 + 1))
+    def digest():
+        f = _kernels.circulant_draw(q, (P, C), (R, K), 7)
+        return hashlib.sha256(f[0].tobytes() + f[1].tobytes()).hexdigest()
+    first = digest()
+    shared_before = "libfftw3.so" in open("/proc/self/maps").read()
+    fftw = ctypes.CDLL("libfftw3.so.3")
+    fftw.fftw_malloc.restype = fftw.fftw_plan_many_dft.restype = ctypes.c_void_p
+    fftw.fftw_malloc.argtypes = [ctypes.c_size_t]
+    fftw.fftw_destroy_plan.argtypes = fftw.fftw_free.argtypes = [ctypes.c_void_p]
+    i, p = ctypes.c_int, ctypes.c_void_p
+    fftw.fftw_plan_many_dft.argtypes = [i, ctypes.POINTER(i), i, p, p, i, i, p, p, i, i, i, ctypes.c_uint]
+    BACKWARD, PATIENT = 1, 1 << 5
+    for n, batch in [(C, min(P, 32)), (C, P % 32), (P, 16), (P, K % 16), (C, 1), (P, 1)]:
+        if batch == 0:
+            continue
+        cells = fftw.fftw_malloc(16 * n * batch)
+        length = i(n)
+        plan = fftw.fftw_plan_many_dft(1, ctypes.byref(length), batch, cells, None, 1, n, cells, None,
+                                       1, n, BACKWARD, PATIENT)
+        assert plan
+        fftw.fftw_destroy_plan(plan)
+        fftw.fftw_free(cells)
+    print(digest() == first, shared_before)
+    """
+)
+
+
+@pytest.mark.parametrize("shape", [(64, 96, 64, 96), (200, 130, 150, 120)])
+def test_another_fftw_user_planning_patiently_changes_no_bit(python, shape):
+    result = python(PATIENT_NEIGHBOUR.replace("SHAPE", repr(shape)))
+    assert result.returncode == 0, result.stderr
+    same_bits, shared_library_loaded = result.stdout.split()
+    assert same_bits == "True"
+    assert shared_library_loaded == "False"  # the module's FFTW is its own, linked in
+
+
 def test_repeated_calls_and_other_seeds():
     amplitudes, padded, cells, seed = DETERMINISM
     first = circulant_draw(amplitudes, padded, cells, seed)
