@@ -300,6 +300,21 @@ def test_blocks_chunks_and_streams_against_a_direct_evaluation(ziggurat):
     np.testing.assert_array_equal(corner[1], imaginary[:5, :3])
 
 
+@pytest.mark.parametrize("P, C", [(64, 40), (25, 50), (128, 34), (33, 64), (5, 47)])
+def test_every_crop_is_the_whole_draws_corner_to_the_bit(P, C):
+    # One column (K mod 16 == 1, or K == 1), a partial block, a whole block, and several blocks,
+    # each with a single row, part of the rows and all of them.
+    Q = quadrant(P, C)
+    whole = circulant_draw(Q, (P, C), (P, C), 21)
+    differing = []
+    for R in (1, P // 2 + 1, P):
+        for K in (1, 5, 16, 17, 33, C - 1, C):
+            crop = circulant_draw(Q, (P, C), (R, K), 21)
+            if any(part.tobytes() != full[:R, :K].tobytes() for part, full in zip(crop, whole)):
+                differing.append((R, K))
+    assert differing == []
+
+
 # ---------------------------------------------------------------------------------------------
 # Determinism
 
