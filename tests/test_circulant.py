@@ -300,6 +300,7 @@ def test_blocks_chunks_and_streams_against_a_direct_evaluation(ziggurat):
     np.testing.assert_array_equal(corner[1], imaginary[:5, :3])
 
 
+# FFTW transforms one column of length 25, 64 or 128 otherwise than a batch of them.
 @pytest.mark.parametrize("P, C", [(64, 40), (25, 50), (128, 34), (33, 64), (5, 47)])
 def test_every_crop_is_the_whole_draws_corner_to_the_bit(P, C):
     # One column (K mod 16 == 1, or K == 1), a partial block, a whole block, and several blocks,
