@@ -229,6 +229,13 @@ std::array<PyMethodDef*, 3> functions = {&eikonal_solve_definition, &synthesise_
 
 int exec_slot(PyObject* module) noexcept;
 
+// Not needing the interpreter lock means not needing it to be taken at import; the once-cells still
+// rely on it being there, which a free-threaded build does not promise. CMake refuses such a build
+// at configure time already.
+#ifdef Py_GIL_DISABLED
+#error "_kernels is made for the standard build of CPython, not a free-threaded one"
+#endif
+
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&exec_slot)},
 #if PY_VERSION_HEX >= 0x030D0000
