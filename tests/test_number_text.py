@@ -4,13 +4,14 @@
 import sys
 from decimal import Decimal
 
-import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from _kernels import eikonal_solve, synthesise_pulses
 from support import raised
+from test_pulses import DT_TEXT as DT
+from test_pulses import RANGE, a
 
 INF = float("inf")
 LARGEST = sys.float_info.max
@@ -19,13 +20,6 @@ TINY_TEXT = "0." + "0" * 323 + "5"
 
 SPACING = " km; spacing must be positive and finite"
 CELL = " s/km; every cell must be positive and finite, or the cells behind it are unreachable"
-DT = " s samples nothing; dt must be positive and finite"
-RANGE = "; the rising limb's fraction must be in (0, 0.5]"
-
-
-def a(*values):
-    return np.array(values, dtype=np.float64)
-
 
 def solve(spacing=(1.0, 1.0), slowness=a(1.0)):
     return lambda: eikonal_solve(slowness.reshape(1, -1), spacing, [(0, 0, 0.0)])
