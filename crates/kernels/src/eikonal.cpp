@@ -178,7 +178,9 @@ struct AxisTerms {
   double scaled, squared;
 };
 
-using Pair = double __attribute__((vector_size(16)));
+// Two doubles divided lane by lane, each quotient rounded on its own as a scalar one would be:
+// one division instead of two.
+using Vec2 = double __attribute__((vector_size(16)));
 
 enum Side { W, E, N, S, none };
 
@@ -245,15 +247,15 @@ class SeedSweep {
     return terms;
   }
 
-  // The factor as it was always defined: r = sqrt(dy^2 + dx^2), T0 = r * s0, its gradient
-  // (dx, dy) * s0 / r, and zero throughout where r2 = 0.
+  // T0 = r * s0 with r = sqrt(dy^2 + dx^2), its gradient (dx, dy) * s0 / r and T0 over each
+  // spacing; all zero where r2 = 0.
   Factor factor_at(const AxisTerms& x, const AxisTerms& y) const {
     const double r2 = y.squared + x.squared;
     if (r2 == 0.0) return Factor{0.0, 0.0, 0.0, 0.0, 0.0};
     const double r = std::sqrt(r2);
     const double t0c = r * s0_;
-    const Pair g = Pair{x.scaled, y.scaled} / Pair{r, r};
-    const Pair q = Pair{t0c, t0c} / Pair{d_i_, d_j_};
+    const Vec2 g = Vec2{x.scaled, y.scaled} / Vec2{r, r};
+    const Vec2 q = Vec2{t0c, t0c} / Vec2{d_i_, d_j_};
     return Factor{t0c, g[0], g[1], q[0], q[1]};
   }
 
