@@ -18,7 +18,7 @@ import textwrap
 
 import pytest
 
-from support import SANITIZER
+from support import SANITIZER, needs_plain_allocator
 
 REPEATS = 10_000 if SANITIZER != "asan" else 200
 RSS_BOUND = 4 * 2**20
@@ -168,3 +168,41 @@ def test_repeated_calls_keep_memory_flat(python, scenario):
     if SANITIZER != "asan":
         assert after - before < RSS_BOUND
         assert abs(blocks) < BLOCKS_BOUND
+
+
+# What one solve adds to the high-water mark of a fresh interpreter, its result included, with the
+# medium made first. A seed in a corner is the worst case for anything kept per offset from the
+# seed, which then spans the whole grid.
+PEAK_PROBE = textwrap.dedent(
+    """
+    import numpy as np
+    from _kernels import eikonal_solve
+
+    def high_water():
+        with open("/proc/self/status") as lines:
+            return next(int(line.split()[1]) * 1024 for line in lines if line.startswith("VmHWM:"))
+
+    rows = cols = 1000
+    medium = 1.0 / (2.0 + np.linspace(0.0, 2.0, rows)[:, None] + np.zeros((1, cols)))
+    eikonal_solve(medium[:8, :8].copy(), (0.1, 0.1), [(0, 0, 0.0)])
+    try:  # start the mark afresh, at what is resident now
+        with open("/proc/self/clear_refs", "w") as clear:
+            clear.write("5")
+    except OSError:
+        pass
+    before = high_water()
+    times = eikonal_solve(medium, (0.1, 0.1), SEEDS)
+    print((high_water() - before) / (rows * cols))
+    """
+)
+
+
+@needs_plain_allocator
+@pytest.mark.parametrize("seeds", [[(0, 0, 0.0)], [(999, 999, 0.0)], [(0, 999, 1.0), (999, 0, 0.0)]],
+                         ids=["top-left corner", "bottom-right corner", "two corners"])
+def test_eikonal_peak_memory_stays_under_48_bytes_a_cell(python, seeds):
+    result = python(PEAK_PROBE.replace("SEEDS", repr(seeds)))
+    assert result.returncode == 0, result.stderr[-4000:]
+    per_cell = float(result.stdout)
+    print(f"\n{seeds}: {per_cell:.1f} B/cell")
+    assert per_cell <= 48.0

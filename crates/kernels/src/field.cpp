@@ -148,6 +148,20 @@ class InverseTransform {
   fftw_plan plan_;
 };
 
+// One plan of `batch` transforms, run on whole blocks only, a short last block padded: FFTW may
+// plan a smaller batch another way (a batch of one does), and a column's bits must not depend on
+// how many columns a draw keeps.
+class PaddedBatchTransform {
+ public:
+  PaddedBatchTransform(std::uint64_t length, std::uint64_t batch)
+      : transform_(length, batch, aligned_cells(checked_product(length, batch)).data()) {}
+
+  void run(Cell* block) const { transform_.run(block); }
+
+ private:
+  InverseTransform transform_;
+};
+
 // Plans for full batches and for the one shorter batch at the end, when there is one.
 class BatchedTransform {
  public:
@@ -215,12 +229,13 @@ BlockGrid row_pass(const Shape& shape, std::span<const Lcg128Xsl64> streams,
 }
 
 // Column pass: the first K columns, gathered 16 at a time into a contiguous buffer (strided
-// transforms of power-of-two columns alias in the cache), transformed, cropped to R rows.
-BlockGrid column_pass(const Shape& shape, const BlockGrid& row_blocks,
-                      const BatchedTransform& columns) {
+// transforms of power-of-two columns alias in the cache), transformed, cropped to R rows. A last
+// block of fewer columns is filled up with zeros, so that every block runs the same plan.
+BlockGrid column_pass(const Shape& shape, const BlockGrid& row_blocks) {
   BlockGrid blocks(blocks_of(shape.K, cols_per_block), checked_product(cols_per_block, shape.R),
                    checked_product(shape.K, shape.R));
-  if (shape.R == 0) return blocks;
+  if (shape.R == 0 || blocks.size() == 0) return blocks;
+  PaddedBatchTransform columns(shape.P, cols_per_block);
   pool::for_each_with_state(
       blocks.size(), [&] { return aligned_cells(checked_product(cols_per_block, shape.P)); },
       [&](std::size_t h, Cells& gathered) {
@@ -232,7 +247,8 @@ BlockGrid column_pass(const Shape& shape, const BlockGrid& row_blocks,
                             (i % ROWS_PER_BLOCK) * shape.K + first;
           for (std::uint64_t t = 0; t < m; ++t) out[t * shape.P + i] = row[t];
         }
-        columns.run(out, m);
+        std::fill(out + m * shape.P, out + cols_per_block * shape.P, Cell{});
+        columns.run(out);
         std::span<Cell> block = blocks[h];
         for (std::uint64_t t = 0; t < m; ++t) {
           std::copy_n(out + t * shape.P, shape.R, block.data() + t * shape.R);
@@ -313,9 +329,8 @@ std::expected<Fields, Error> draw(std::span<const double> amplitudes, std::uint6
   Cells spent_rows;
   {
     BatchedTransform rows(shape.C, shape.P, ROWS_PER_BLOCK);
-    BatchedTransform columns(shape.P, shape.R == 0 ? 0 : shape.K, cols_per_block);
     BlockGrid row_blocks = row_pass(shape, streams.span(), amplitudes, quad_cols, rows);
-    column_blocks.emplace(column_pass(shape, row_blocks, columns));
+    column_blocks.emplace(column_pass(shape, row_blocks));
     spent_rows = std::move(row_blocks).take_cells();
   }
   // One rounding of P·C, its correctly rounded root, one division.

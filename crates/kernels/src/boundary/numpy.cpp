@@ -100,7 +100,8 @@ struct SliceContainer {
   std::size_t capacity;
 };
 
-void slice_container_dealloc(PyObject* self) {
+// Called by the interpreter's C code: nothing may unwind out of it.
+void slice_container_dealloc(PyObject* self) noexcept {
   auto* container = reinterpret_cast<SliceContainer*>(self);
   if (container->release != nullptr) {
     container->release(container->data, container->length, container->capacity);
