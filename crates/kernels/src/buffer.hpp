@@ -160,7 +160,16 @@ class Buffer {
     if (stride == 0) return std::nullopt;
     auto* bytes = reinterpret_cast<unsigned char*>(std::exchange(data_, nullptr));
     size_ = capacity_ = 0;
-    return std::pair{Buffer<V>::adopt(bytes, n), Buffer<V>::adopt(bytes + stride, n)};
+    return std::pair{Buffer<V>::adopt(bytes, n, n), Buffer<V>::adopt(bytes + stride, n, n)};
+  }
+
+  // The same block and values as elements of V, a type of T's size, such as T's signed variant.
+  template <class V>
+  Buffer<V> retyped() && {
+    static_assert(sizeof(V) == sizeof(T) && alignof(V) <= alignof(T));
+    Buffer<V> b = Buffer<V>::adopt(std::exchange(data_, nullptr), size_, capacity_);
+    size_ = capacity_ = 0;
+    return b;
   }
 
   // Gives the block away; it must be freed with release_block(data, capacity * sizeof(T)).
@@ -175,11 +184,13 @@ class Buffer {
   template <class>
   friend class Buffer;
 
-  // A block of n elements, all in use, made by allocate_block or split_block.
-  static Buffer adopt(void* block, std::size_t n) noexcept {
+  // A block of `capacity` elements, the first `size` in use, made by allocate_block or
+  // split_block.
+  static Buffer adopt(void* block, std::size_t size, std::size_t capacity) noexcept {
     Buffer b;
     b.data_ = static_cast<T*>(block);
-    b.size_ = b.capacity_ = n;
+    b.size_ = size;
+    b.capacity_ = capacity;
     return b;
   }
 
