@@ -28,7 +28,7 @@ import textwrap
 import numpy as np
 
 import _kernels
-from timing import best_time
+from timing import CALLS, STATS, best_time, call_times, spread
 
 try:
     import skfmm
@@ -64,12 +64,6 @@ def errors(times, exact, source):
     mask[source] = False
     relative = np.abs(times[mask] - exact[mask]) / exact[mask]
     return relative.max(), relative.mean()
-
-
-def spread(run, repeats=7):
-    """Best, median and worst of `repeats` timed calls."""
-    times = sorted(best_time(run, 1)[0] for _ in range(repeats))
-    return times[0], times[len(times) // 2], times[-1]
 
 
 PEAK_PROBE = textwrap.dedent(
@@ -108,8 +102,9 @@ def solver_alone():
     rows, cols = 1000, 2000
     d, _, _, source = grid(rows, cols)
     slowness = next(media(rows, cols))[1]
-    best, median, worst = spread(
-        lambda: _kernels.eikonal_solve(slowness, (d, d), [(source[0], source[1], 0.0)]))
+    times = call_times(lambda: _kernels.eikonal_solve(slowness, (d, d), [(source[0], source[1], 0.0)]),
+                       CALLS)[0]
+    best, median, worst = (spread(times)[stat] for stat in STATS)
     print(f"\n{rows}x{cols} uniform, central seed, 7 calls: best {best:.4f} s, median {median:.4f} s, "
           f"worst {worst:.4f} s")
     side = 1500

@@ -397,6 +397,17 @@ def test_repeated_calls_and_other_seeds():
     assert not np.array_equal(first[0], first[1])
 
 
+def test_large_draws_agree_with_their_small_crops():
+    # The whole 1024x1024 draw gets its fields (8 MiB each) in the pages of its spent row grid;
+    # the 512x512 crop gets fresh heap blocks. Every cell the two share has the same bits.
+    Q = quadrant(1024, 1024)
+    whole = circulant_draw(Q, (1024, 1024), (1024, 1024), 11)
+    crop = circulant_draw(Q, (1024, 1024), (512, 512), 11)
+    for part, cropped in zip(whole, crop):
+        np.testing.assert_array_equal(part[:512, :512], cropped)
+    assert not np.array_equal(whole[0], whole[1])
+
+
 @pytest.mark.parametrize(
     "view",
     [np.asfortranarray, lambda q: q.T.copy().T, lambda q: np.asarray(q, dtype="<f8").view(np.ndarray)],

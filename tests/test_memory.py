@@ -56,6 +56,8 @@ PRELUDE = textwrap.dedent(
     n = 1000
     slip, rise, beta = rng.random(n) + 0.1, 0.5 + rng.random(n), np.full(n, 0.25)
     quadrant = rng.random((33, 33))
+    large_quadrant = rng.random((513, 513))
+    many_slips, many_rises, many_betas = rng.random(5000) + 0.1, 0.5 + 4 * rng.random(5000), np.full(5000, 0.25)
     snake = serpentine()
     seeds = [(0, 0, 0.0), (39, 39, 0.5)]
 
@@ -136,6 +138,10 @@ SCENARIOS = {
         lambda: synthesise_pulses(np.full(n, np.inf), rise, 0.05, beta),
         lambda: synthesise_pulses(slip, -rise, 0.05, beta),
     ]""",
+    # Results and grids of a few MiB and more are mappings of their own, which the allocator and
+    # AddressSanitizer never see: only the resident size shows one that is not given back.
+    "large results": "[lambda: circulant_draw(large_quadrant, (1024, 1024), (1024, 1024), 7), "
+    "lambda: synthesise_pulses(many_slips, many_rises, 0.01, many_betas)]",
     # Internal failures on a worker-pool thread and on the calling thread, each holding an array
     # and 1 MB of scratch that must come back as the failure unwinds.
     "internal failures": """[
@@ -150,6 +156,8 @@ def test_repeated_calls_keep_memory_flat(python, scenario):
     times = REPEATS // 10 if "errors" in scenario or "failures" in scenario else REPEATS
     if scenario == "internal failures":
         times //= 5  # 400 failures of each kind, written reports and all
+    if scenario == "large results":
+        times = min(times, 100)  # 16 MiB of fields and 8 MiB of samples a round
     code = PRELUDE + f"\nmeasure({SCENARIOS[scenario]}, {times})\n"
     result = python(code)
     # Under AddressSanitizer a leaked block fails the interpreter's exit.

@@ -86,16 +86,14 @@ constexpr const char* pulse_doc =
     "`[0, slip/dt, 0]`, and keeps all of its slip; with `beta`, a slipping subfault's\n"
     "negative or non-finite rise time is a `ValueError` naming it.";
 
-// The kernel's unsigned offsets as the signed 64-bit values of the result, in a new buffer.
-Buffer<std::int64_t> signed_offsets(const Buffer<std::uint64_t>& offsets) {
-  Buffer<std::int64_t> converted = Buffer<std::int64_t>::with_capacity(offsets.size());
+// The kernel's unsigned offsets as the signed 64-bit values of the result, in the same block.
+Buffer<std::int64_t> signed_offsets(Buffer<std::uint64_t> offsets) {
   for (std::uint64_t offset : offsets) {
     if (offset > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
       panic("sample counts fit in i64, but an offset is " + std::to_string(offset));
     }
-    converted.push_back(static_cast<std::int64_t>(offset));
   }
-  return converted;
+  return std::move(offsets).retyped<std::int64_t>();
 }
 
 template <class T>
@@ -162,9 +160,9 @@ Result<PyObject*> synthesise_pulses(PyObject*, PyObject* const* args, Py_ssize_t
   });
   if (!pulses) return std::unexpected(boundary::raise_kernel_error(pulses.error()));
 
-  Ref offsets = owned_vector(signed_offsets(pulses->offsets), boundary::ElementType::int64);
+  Ref offsets =
+      owned_vector(signed_offsets(std::move(pulses->offsets)), boundary::ElementType::int64);
   Ref samples = owned_vector(std::move(pulses->samples), boundary::ElementType::float64);
-  pulses->offsets = Buffer<std::uint64_t>();
   if (given.beta) boundary::release_input_array(*given.beta);
   boundary::release_input_array(given.rise_time_s);
   boundary::release_input_array(given.slip_m);
