@@ -1,6 +1,7 @@
 """Times `circulant_draw` against the same draw written with NumPy and SciPy.
 
 Run with the module on the path, e.g. PYTHONPATH=build/sid/python python3.14 bench/circulant_vs_numpy.py
+Arguments such as 4096x4096 keep only those padded sizes.
 
 Methods, each given the same amplitude quadrant and producing the same two cropped, contiguous
 float64 fields (with other random numbers, so only their cost is compared):
@@ -15,10 +16,12 @@ float64 fields (with other random numbers, so only their cost is compared):
           normal over n threads, an estimate of the floor (SciPy's transforms stand in for the
           best ones FFTW can find, so the true floor is somewhat lower).
 
-Every method runs in its own interpreter, once at one thread (RAYON_NUM_THREADS=1, workers=1)
-and once on every CPU the process may use. Times are the best of a few runs; memory is the peak
-resident size of the first run above what the interpreter held before it (imports, the
-quadrant, the thread pool), next to the budget of the row blocks and the outputs plus 10 %.
+Every method runs in its own fresh interpreter, once at one thread (RAYON_NUM_THREADS=1,
+workers=1) and once on every CPU the process may use, and is called 7 times there: the best,
+the median and the worst of them are shown, the first call included (a tiny call beforehand
+makes the thread pools, so that only the large call's own work is timed). Memory is the peak
+resident size of the first call above what the interpreter held before it (imports, the
+quadrant, the thread pools), next to the budget of the row blocks and the outputs plus 10 %.
 """
 
 import concurrent.futures
@@ -29,6 +32,8 @@ import sys
 import time
 
 import numpy as np
+
+from timing import CALLS, STATS, call_times, machine, spread
 
 SIZES = [(512, 1024, 256, 512), (2048, 2048, 1000, 1000), (4096, 4096, 2000, 2000)]
 METHODS = ["kernel", "plain", "tuned", "fft"]
@@ -104,50 +109,49 @@ def peak_bytes():
     raise RuntimeError("no VmHWM in /proc/self/status")
 
 
-def measure(method, P, C, R, K, threads, repeats):
-    """Runs in the child: best time and peak memory of one method."""
-    import scipy.fft  # noqa: F401 - loaded before the baseline is read
-
+def method_call(method, Q, P, C, R, K, threads, pool):
+    """The call that times one method on one size, as a function of no arguments."""
     import _kernels
 
-    Q = quadrant(P, C)
-    pool = concurrent.futures.ThreadPoolExecutor(threads)
     if method == "kernel":
-        run = lambda: _kernels.circulant_draw(Q, (P, C), (R, K), SEED)  # noqa: E731
-    elif method == "plain":
-        run = lambda: plain(Q, P, C, R, K, SEED, threads)  # noqa: E731
-    elif method == "tuned":
-        run = lambda: tuned(Q, P, C, R, K, SEED, threads, pool)  # noqa: E731
-    else:
-        ready = tuned_noise(Q, P, C, SEED, pool)
+        return lambda: _kernels.circulant_draw(Q, (P, C), (R, K), SEED)
+    if method == "plain":
+        return lambda: plain(Q, P, C, R, K, SEED, threads)
+    if method == "tuned":
+        return lambda: tuned(Q, P, C, R, K, SEED, threads, pool)
+    ready = tuned_noise(Q, P, C, SEED, pool)
 
-        def run():
-            grid = ready.copy()
-            start = time.perf_counter()
-            tuned_transforms(grid, P, C, R, K, threads)
-            return time.perf_counter() - start
-
-    # Memory from the first run, as a user's first call sees it; times from the warm runs after.
-    baseline = peak_bytes()
-    result = run()
-    peak = peak_bytes() - baseline
-    best = float("inf")
-    for _ in range(repeats):
-        result = None  # the previous result must not count towards this run
+    def transforms_only():
+        grid = ready.copy()
         start = time.perf_counter()
-        result = run()
-        elapsed = time.perf_counter() - start
-        best = min(best, result if method == "fft" else elapsed)
-    return {"seconds": best, "peak": peak}
+        tuned_transforms(grid, P, C, R, K, threads)
+        return time.perf_counter() - start
+
+    return transforms_only
+
+
+def measure(method, P, C, R, K, threads):
+    """Runs in the child: the times of CALLS calls of one method, and the first call's peak
+    memory."""
+    import scipy.fft  # noqa: F401 - loaded before the baseline is read
+
+    pool = concurrent.futures.ThreadPoolExecutor(threads)
+    small = 64
+    method_call(method, quadrant(small, small), small, small, small // 2, small // 2, threads, pool)()
+    run = method_call(method, quadrant(P, C), P, C, R, K, threads, pool)
+    baseline = peak_bytes()
+    first = call_times(run, 1)[0]
+    peak = peak_bytes() - baseline
+    rest = call_times(run, CALLS - 1)[0]
+    return {"seconds": first + rest, "peak": peak}
 
 
 def child(method, P, C, R, K, threads):
     env = dict(os.environ, RAYON_NUM_THREADS=str(threads), OMP_NUM_THREADS="1",
                OPENBLAS_NUM_THREADS="1", MKL_NUM_THREADS="1")
-    repeats = 5 if P * C <= 2**21 else 3
     code = (f"import json, sys; sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r}); "
             f"import circulant_vs_numpy as b; "
-            f"print(json.dumps(b.measure({method!r}, {P}, {C}, {R}, {K}, {threads}, {repeats})))")
+            f"print(json.dumps(b.measure({method!r}, {P}, {C}, {R}, {K}, {threads})))")
     done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True)
     if done.returncode != 0:
         sys.exit(f"{method} at {P}x{C}, {threads} threads failed:\n{done.stderr}")
@@ -156,23 +160,33 @@ def child(method, P, C, R, K, threads):
 
 def main():
     cpus = len(os.sched_getaffinity(0))
-    print(f"{cpus} CPUs; numpy {np.__version__}; times in ms (best of a few), memory in MB above setup")
-    header = (f"{'P x C -> R x K':>24} {'thr':>3} | {'kernel':>8} {'plain':>8} {'tuned':>8} {'floor~':>8} | "
-              f"{'plain/k':>7} {'tuned/k':>7} {'k/floor':>7} | {'mem k':>6} {'plain':>6} {'tuned':>6} "
-              f"{'budget':>6}")
+    print(machine())
+    print(f"numpy {np.__version__}; times in ms of {CALLS} calls in a fresh process (best, median, "
+          f"worst), memory in MB above setup")
+    header = (f"{'P x C -> R x K':>24} {'thr':>3} {'':>6} | {'kernel':>8} {'plain':>8} {'tuned':>8} "
+              f"{'floor~':>8} | {'plain/k':>7} {'tuned/k':>7} {'k/floor':>7} | {'mem k':>6} "
+              f"{'plain':>6} {'tuned':>6} {'budget':>6}")
     print(header)
     print("-" * len(header))
+    wanted = sys.argv[1:]
     for P, C, R, K in SIZES:
+        if wanted and f"{P}x{C}" not in wanted:
+            continue
         budget = 1.1 * (16 * P * C + 2 * 8 * R * K)
         for threads in (1, cpus):
             r = {m: child(m, P, C, R, K, threads) for m in METHODS}
-            floor = r["fft"]["seconds"] + 2 * P * C * NOISE_NS * 1e-9 / threads
-            k = r["kernel"]["seconds"]
-            ms = lambda m: f"{r[m]['seconds'] * 1e3:>8.1f}"  # noqa: E731
+            t = {m: spread(r[m]["seconds"]) for m in METHODS}
             mb = lambda m: f"{r[m]['peak'] / 2**20:>6.0f}"  # noqa: E731
-            print(f"{f'{P}x{C} -> {R}x{K}':>24} {threads:>3} | {ms('kernel')} {ms('plain')} {ms('tuned')} "
-                  f"{floor * 1e3:>8.1f} | {r['plain']['seconds'] / k:>7.2f} {r['tuned']['seconds'] / k:>7.2f} "
-                  f"{k / floor:>7.2f} | {mb('kernel')} {mb('plain')} {mb('tuned')} {budget / 2**20:>6.0f}")
+            for i, stat in enumerate(STATS):
+                floor = t["fft"][stat] + 2 * P * C * NOISE_NS * 1e-9 / threads
+                k = t["kernel"][stat]
+                ms = lambda m: f"{t[m][stat] * 1e3:>8.1f}"  # noqa: E731
+                label = f"{f'{P}x{C} -> {R}x{K}':>24} {threads:>3}" if i == 0 else " " * 28
+                memory = (f"{mb('kernel')} {mb('plain')} {mb('tuned')} {budget / 2**20:>6.0f}"
+                          if i == 0 else "")
+                print(f"{label} {stat:>6} | {ms('kernel')} {ms('plain')} {ms('tuned')} "
+                      f"{floor * 1e3:>8.1f} | {t['plain'][stat] / k:>7.2f} {t['tuned'][stat] / k:>7.2f} "
+                      f"{k / floor:>7.2f} | {memory}".rstrip())
 
 
 if __name__ == "__main__":

@@ -12,9 +12,12 @@ The NumPy version fixes the counts and `cumsum` offsets first, then fills the sa
 subfaults at once (`np.repeat` and index arithmetic to find each sample's subfault and time, one
 `np.where` per limb, `np.add.reduceat` for the areas). Chunked, it splits the subfaults into pieces
 that 8 Python threads fill into one preallocated buffer; NumPy drops the interpreter lock in its
-loops, so the threads overlap. The worker pool of `synthesise_pulses` is sized once per process from
-RAYON_NUM_THREADS, so the script runs its 1-thread measurement in a child process of its own.
-Times are the best of a few runs.
+loops, so the threads overlap. `synthesise_pulses` runs at one thread and on every CPU the process
+may use (its worker pool is sized once per process, from RAYON_NUM_THREADS).
+
+Every method and case runs in a fresh interpreter of its own and is called 7 times there: the
+best, the median and the worst of them are shown, the first call included (a tiny call beforehand
+makes the thread pools). The parent checks once that all methods give the same pulses.
 """
 
 import json
@@ -26,11 +29,10 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 
 import _kernels
-from timing import best_time
+from timing import CALLS, STATS, call_times, machine, spread
 
 PYTHON_THREADS = 8
 CHUNKS = 4 * PYTHON_THREADS  # more pieces than threads, so an uneven piece does not hold the rest up
-REPEATS = 5
 SLIP_THRESHOLD_M = 1e-4
 
 
@@ -119,55 +121,78 @@ def numpy_pulses(slip, rise, beta, dt, pool=None):
     return offsets, samples
 
 
-def kernel_times():
-    times = {}
-    for case in ("shaped", "impulse"):
-        slip, rise, beta, dt = inputs(case)
-        _kernels.synthesise_pulses(slip, rise, dt, beta)  # the pool is made outside the timing
-        times[case] = best_time(lambda: _kernels.synthesise_pulses(slip, rise, dt, beta), REPEATS)[0]
-    return times
+def pulses_call(method, case, pool):
+    """The call that times one method on one case, as a function of no arguments."""
+    slip, rise, beta, dt = inputs(case)
+    if method == "numpy":
+        return lambda: numpy_pulses(slip, rise, beta, dt)
+    if method == "chunked":
+        return lambda: numpy_pulses(slip, rise, beta, dt, pool)
+    return lambda: _kernels.synthesise_pulses(slip, rise, dt, beta)
 
 
-def one_thread_kernel_times():
-    env = dict(os.environ, RAYON_NUM_THREADS="1")
-    child = subprocess.run([sys.executable, __file__, "--kernel-only"], env=env, capture_output=True,
-                           text=True, check=True)
-    return json.loads(child.stdout)
+def measure(method, case):
+    """Runs in the child: the times of CALLS calls of one method on one case."""
+    with ThreadPoolExecutor(PYTHON_THREADS) as pool:
+        tiny = np.ones(PYTHON_THREADS * CHUNKS)
+        if method == "kernel":
+            _kernels.synthesise_pulses(tiny, tiny, 0.1, tiny * 0.2)
+        else:
+            numpy_pulses(tiny, tiny, tiny * 0.2, 0.1, pool if method == "chunked" else None)
+        return call_times(pulses_call(method, case, pool), CALLS)[0]
+
+
+def child(method, case, threads):
+    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+    done = subprocess.run([sys.executable, __file__, "--measure", method, case], env=env,
+                          capture_output=True, text=True)
+    if done.returncode != 0:
+        sys.exit(f"{method} on {case}, {threads} threads failed:\n{done.stderr}")
+    return spread(json.loads(done.stdout))
+
+
+def check(case):
+    """The kernel and both NumPy versions compute the same pulses, or the comparison is unfair."""
+    slip, rise, beta, dt = inputs(case)
+    with ThreadPoolExecutor(PYTHON_THREADS) as pool:
+        want_offsets, want = numpy_pulses(slip, rise, beta, dt)
+        _, chunked = numpy_pulses(slip, rise, beta, dt, pool)
+    offsets, samples = _kernels.synthesise_pulses(slip, rise, dt, beta)
+    assert np.array_equal(offsets, want_offsets)
+    assert np.array_equal(chunked, want)
+    np.testing.assert_allclose(samples, want, rtol=1e-12, atol=1e-12 * np.abs(want).max())
+    return samples.size
 
 
 def main():
-    if sys.argv[1:] == ["--kernel-only"]:
-        print(json.dumps(kernel_times()))
+    if sys.argv[1:2] == ["--measure"]:
+        print(json.dumps(measure(*sys.argv[2:4])))
         return
-    cores = os.environ.get("RAYON_NUM_THREADS") or str(len(os.sched_getaffinity(0)))
-    print(f"cpu: {os.cpu_count()} logical; pool of {cores} threads here, 1 in a child process; "
-          f"NumPy {np.__version__}, best of {REPEATS}")
-    one = one_thread_kernel_times()
-    header = (f"{'case':>8} {'samples':>10} | {'method':<28} {'time s':>8} {'Msamples/s':>11} "
+    cpus = len(os.sched_getaffinity(0))
+    print(machine())
+    print(f"NumPy {np.__version__}; times in s of {CALLS} calls in a fresh process (best, median, "
+          f"worst)")
+    header = (f"{'case':>8} {'samples':>10} | {'method':<28} {'':>6} {'time s':>8} {'Msamples/s':>11} "
               f"{'vs NumPy':>9} {'vs NumPy x8':>12}")
     print(header)
     print("-" * len(header))
-    with ThreadPoolExecutor(PYTHON_THREADS) as pool:
-        for case in ("shaped", "impulse"):
-            slip, rise, beta, dt = inputs(case)
-            plain_s, (want_offsets, want) = best_time(lambda: numpy_pulses(slip, rise, beta, dt), REPEATS)
-            chunked_s, (_, chunked) = best_time(lambda: numpy_pulses(slip, rise, beta, dt, pool), REPEATS)
-            offsets, samples = _kernels.synthesise_pulses(slip, rise, dt, beta)
-            ours_s = best_time(lambda: _kernels.synthesise_pulses(slip, rise, dt, beta), REPEATS)[0]
-            # The comparison is fair only if both compute the same pulses.
-            assert np.array_equal(offsets, want_offsets)
-            assert np.array_equal(chunked, want)
-            np.testing.assert_allclose(samples, want, rtol=1e-12, atol=1e-12 * np.abs(want).max())
-            rows = [
-                ("NumPy", plain_s),
-                (f"NumPy, {PYTHON_THREADS} Python threads", chunked_s),
-                ("synthesise_pulses, 1 thread", one[case]),
-                (f"synthesise_pulses, {cores} threads", ours_s),
-            ]
-            for i, (method, seconds) in enumerate(rows):
-                label = f"{case:>8} {samples.size:>10}" if i == 0 else " " * 19
-                print(f"{label} | {method:<28} {seconds:>8.4f} {samples.size / seconds / 1e6:>11.1f} "
-                      f"{plain_s / seconds:>9.2f} {chunked_s / seconds:>12.2f}")
+    for case in ("shaped", "impulse"):
+        n_samples = check(case)
+        rows = [
+            ("NumPy", child("numpy", case, 1)),
+            (f"NumPy, {PYTHON_THREADS} Python threads", child("chunked", case, 1)),
+            ("synthesise_pulses, 1 thread", child("kernel", case, 1)),
+            (f"synthesise_pulses, {cpus} threads", child("kernel", case, cpus)),
+        ]
+        plain, chunked = rows[0][1], rows[1][1]
+        for i, (method, t) in enumerate(rows):
+            for j, stat in enumerate(STATS):
+                label = f"{case:>8} {n_samples:>10}" if i == 0 and j == 0 else " " * 19
+                name = method if j == 0 else ""
+                seconds = t[stat]
+                print(f"{label} | {name:<28} {stat:>6} {seconds:>8.4f} "
+                      f"{n_samples / seconds / 1e6:>11.1f} {plain[stat] / seconds:>9.2f} "
+                      f"{chunked[stat] / seconds:>12.2f}")
 
 
 if __name__ == "__main__":

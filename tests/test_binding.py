@@ -227,3 +227,34 @@ def test_seed_sequences_keep_their_order():
     two = [(0, 0, 0.0), (2, 3, 0.0)]
     for seeds in (two, tuple(two)):
         assert str(raised(lambda: eikonal_solve(GRID, SPACING, seeds))) == "seed 1 at (2, 3) is outside a 3x3 grid"
+
+
+@pytest.mark.parametrize(
+    "replacement, shown",
+    [
+        ("(list, tuple)", "list | tuple"),
+        ("(list, (tuple, Outer.Inner))", "list | tuple | Outer.Inner"),
+        ("Outer.Inner", "Outer.Inner"),
+        ("Described()", "anything sequence-like"),
+    ],
+)
+def test_seeds_error_names_whatever_collections_abc_sequence_is(python, replacement, shown):
+    # A fresh interpreter: the module looks the name up once, and the patch must not outlive the test.
+    result = python(
+        "import collections.abc\n"
+        "import numpy as np\n"
+        "import _kernels\n"
+        "class Outer:\n"
+        "    class Inner:\n"
+        "        pass\n"
+        "class Described:\n"
+        "    def __str__(self):\n"
+        "        return 'anything sequence-like'\n"
+        f"collections.abc.Sequence = {replacement}\n"
+        "try:\n"
+        "    _kernels.eikonal_solve(np.ones((1, 1)), (1.0, 1.0), {})\n"
+        "except TypeError as error:\n"
+        "    print(str(error), error.__notes__)\n"
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == f"'dict' object is not an instance of '{shown}' [\"while processing 'seeds'\"]\n"

@@ -1,6 +1,7 @@
 """The array borrow table, driven through its capsule with ctypes as another extension sharing it
 would: its writable holds and the module's read-only holds must exclude each other."""
 
+import signal
 import textwrap
 import threading
 
@@ -191,3 +192,26 @@ def test_record_found_on_the_multiarray_module(python, version, status, attribut
     assert seen == calls
     assert kept == "True"  # never replaced by a table of the module's own
     assert retried == ("ok" if first.startswith("PanicException: Internal") else outcome)
+
+
+def test_a_failure_inside_the_tables_functions_ends_the_process(python):
+    # The table's functions are called from other extensions' C code: an internal failure in them
+    # (here NumPy's interface cannot be loaded) must end the process, never unwind into the caller.
+    result = python(
+        textwrap.dedent(
+            """
+            import sys
+            import numpy as np
+            import _frame_fixture
+            core = "numpy._core" if np.lib.NumpyVersion(np.__version__).major >= 2 else "numpy.core"
+            sys.modules[core + ".multiarray"]._ARRAY_API = None
+            try:
+                _frame_fixture.hold_directly(np.ones(3))
+            except BaseException as error:
+                print("came back as", type(error).__name__)
+            """
+        )
+    )
+    assert result.returncode == -signal.SIGABRT, (result.stdout, result.stderr)
+    assert result.stdout == ""
+    assert "Failed to access NumPy array API capsule" in result.stderr

@@ -300,6 +300,22 @@ def test_blocks_chunks_and_streams_against_a_direct_evaluation(ziggurat):
     np.testing.assert_array_equal(corner[1], imaginary[:5, :3])
 
 
+# FFTW transforms one column of length 25, 64 or 128 otherwise than a batch of them.
+@pytest.mark.parametrize("P, C", [(64, 40), (25, 50), (128, 34), (33, 64), (5, 47)])
+def test_every_crop_is_the_whole_draws_corner_to_the_bit(P, C):
+    # One column (K mod 16 == 1, or K == 1), a partial block, a whole block, and several blocks,
+    # each with a single row, part of the rows and all of them.
+    Q = quadrant(P, C)
+    whole = circulant_draw(Q, (P, C), (P, C), 21)
+    differing = []
+    for R in (1, P // 2 + 1, P):
+        for K in (1, 5, 16, 17, 33, C - 1, C):
+            crop = circulant_draw(Q, (P, C), (R, K), 21)
+            if any(part.tobytes() != full[:R, :K].tobytes() for part, full in zip(crop, whole)):
+                differing.append((R, K))
+    assert differing == []
+
+
 # ---------------------------------------------------------------------------------------------
 # Determinism
 
@@ -328,6 +344,50 @@ def test_same_bits_for_any_pool_size(python):
         assert result.stdout.strip() == expected, threads
 
 
+# Another FFTW user in the process plans the draw's own transforms patiently: in place, backward,
+# rows of length C in batches of 32 and the rest, columns of length P in batches of 16 and the rest,
+# and single transforms of both. Wisdom in a shared libfftw3 would steer later estimate plans.
+PATIENT_NEIGHBOUR = textwrap.dedent(
+    """
+    import ctypes, hashlib, numpy as np, _kernels
+    P, C, R, K = SHAPE
+    q = np.random.default_rng(1).uniform(0.1, 1.0, (P // 2 + 1, C // 2 + 1))
+    def digest():
+        f = _kernels.circulant_draw(q, (P, C), (R, K), 7)
+        return hashlib.sha256(f[0].tobytes() + f[1].tobytes()).hexdigest()
+    first = digest()
+    shared_before = "libfftw3.so" in open("/proc/self/maps").read()
+    fftw = ctypes.CDLL("libfftw3.so.3")
+    fftw.fftw_malloc.restype = fftw.fftw_plan_many_dft.restype = ctypes.c_void_p
+    fftw.fftw_malloc.argtypes = [ctypes.c_size_t]
+    fftw.fftw_destroy_plan.argtypes = fftw.fftw_free.argtypes = [ctypes.c_void_p]
+    i, p = ctypes.c_int, ctypes.c_void_p
+    fftw.fftw_plan_many_dft.argtypes = [i, ctypes.POINTER(i), i, p, p, i, i, p, p, i, i, i, ctypes.c_uint]
+    BACKWARD, PATIENT = 1, 1 << 5
+    for n, batch in [(C, min(P, 32)), (C, P % 32), (P, 16), (P, K % 16), (C, 1), (P, 1)]:
+        if batch == 0:
+            continue
+        cells = fftw.fftw_malloc(16 * n * batch)
+        length = i(n)
+        plan = fftw.fftw_plan_many_dft(1, ctypes.byref(length), batch, cells, None, 1, n, cells, None,
+                                       1, n, BACKWARD, PATIENT)
+        assert plan
+        fftw.fftw_destroy_plan(plan)
+        fftw.fftw_free(cells)
+    print(digest() == first, shared_before)
+    """
+)
+
+
+@pytest.mark.parametrize("shape", [(64, 96, 64, 96), (200, 130, 150, 120)])
+def test_another_fftw_user_planning_patiently_changes_no_bit(python, shape):
+    result = python(PATIENT_NEIGHBOUR.replace("SHAPE", repr(shape)))
+    assert result.returncode == 0, result.stderr
+    same_bits, shared_library_loaded = result.stdout.split()
+    assert same_bits == "True"
+    assert shared_library_loaded == "False"  # the module's FFTW is its own, linked in
+
+
 def test_repeated_calls_and_other_seeds():
     amplitudes, padded, cells, seed = DETERMINISM
     first = circulant_draw(amplitudes, padded, cells, seed)
@@ -335,6 +395,17 @@ def test_repeated_calls_and_other_seeds():
     assert digest(circulant_draw(amplitudes, padded, cells, seed + 1)) != digest(first)
     # The two parts are independent fields, not copies of one another.
     assert not np.array_equal(first[0], first[1])
+
+
+def test_large_draws_agree_with_their_small_crops():
+    # The whole 1024x1024 draw gets its fields (8 MiB each) in the pages of its spent row grid;
+    # the 512x512 crop gets fresh heap blocks. Every cell the two share has the same bits.
+    Q = quadrant(1024, 1024)
+    whole = circulant_draw(Q, (1024, 1024), (1024, 1024), 11)
+    crop = circulant_draw(Q, (1024, 1024), (512, 512), 11)
+    for part, cropped in zip(whole, crop):
+        np.testing.assert_array_equal(part[:512, :512], cropped)
+    assert not np.array_equal(whole[0], whole[1])
 
 
 @pytest.mark.parametrize(

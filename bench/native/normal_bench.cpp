@@ -43,7 +43,7 @@ int main() {
     auto streams = make_streams(1, P);
     auto start = std::chrono::steady_clock::now();
     for (std::uint64_t b = 0; b < streams.size(); ++b) {
-      auto block = kernels::Buffer<Cell>::with_capacity(32 * C);
+      std::vector<Cell> block(32 * C);
       fill_row_block(b, block, streams.span(), P, C, quadrant, C / 2 + 1);
       checksum += block[b].real();
     }

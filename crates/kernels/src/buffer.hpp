@@ -1,17 +1,19 @@
 // The one kind of heap block a kernel hands back to its caller.
 //
-// A Buffer owns `capacity` elements from malloc/calloc, of which the first `size` are in use. Its
-// storage can be taken over (release) and later freed by release_block alone, which is what lets
-// the NumPy boundary wrap a kernel's result without copying it. std::vector cannot give its
-// storage away, so results never live in one.
+// A Buffer owns `capacity` elements, of which the first `size` are in use. Its storage can be
+// taken over (release) and later freed by release_block alone, given the capacity in bytes: that
+// is what lets the NumPy boundary wrap a kernel's result without copying it. std::vector cannot
+// give its storage away, so results never live in one.
 #pragma once
 
+#include <algorithm>
 #include <complex>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <span>
 #include <type_traits>
 #include <utility>
@@ -20,8 +22,28 @@
 
 namespace kernels {
 
-// Frees a block taken from a Buffer (null is allowed and does nothing).
-inline void release_block(void* data) noexcept { std::free(data); }
+// Blocks of this many bytes and more are mapped on their own, on a huge-page boundary, with the
+// advice to back them with huge pages (NumPy advises from the same size on). Smaller ones come
+// from malloc.
+inline constexpr std::size_t mapped_block_bytes = std::size_t{4} << 20;
+bool is_mapped_block(std::size_t bytes) noexcept;
+
+// A block for `bytes` (null for 0) at a multiple of `alignment`, a power of two up to 2 MiB; all
+// zero bytes when `zeroed`. A mapped block is zero anyway and 2 MiB aligned.
+void* allocate_block(std::size_t bytes, std::size_t alignment, bool zeroed);
+
+// The block of `bytes` moved to one of `new_bytes` (more), keeping its first `used` bytes and
+// the alignment; the old block is gone.
+void* grow_block(void* data, std::size_t used, std::size_t bytes, std::size_t new_bytes,
+                 std::size_t alignment);
+
+// Cuts the mapped block of `bytes` at `data` into `count` mapped blocks of `part` bytes each, from
+// its start, and releases the rest; returns the distance between them. Returns 0 and changes
+// nothing unless both sizes are mapped sizes and the parts fit.
+std::size_t split_block(void* data, std::size_t bytes, std::size_t part, std::size_t count);
+
+// Frees a block of `bytes` (its allocated size) taken from a Buffer; null does nothing.
+void release_block(void* data, std::size_t bytes) noexcept;
 
 // The byte size of n elements of `element` bytes; "capacity overflow" past the signed range.
 inline std::size_t block_bytes(std::size_t n, std::size_t element) {
@@ -45,28 +67,27 @@ class Buffer {
   Buffer(Buffer&& other) noexcept
       : data_(std::exchange(other.data_, nullptr)),
         size_(std::exchange(other.size_, 0)),
-        capacity_(std::exchange(other.capacity_, 0)) {}
+        capacity_(std::exchange(other.capacity_, 0)),
+        alignment_(other.alignment_) {}
   Buffer& operator=(Buffer&& other) noexcept {
     if (this != &other) {
-      release_block(data_);
+      release_block(data_, capacity_ * sizeof(T));
       data_ = std::exchange(other.data_, nullptr);
       size_ = std::exchange(other.size_, 0);
       capacity_ = std::exchange(other.capacity_, 0);
+      alignment_ = other.alignment_;
     }
     return *this;
   }
   Buffer(const Buffer&) = delete;
   Buffer& operator=(const Buffer&) = delete;
-  ~Buffer() { release_block(data_); }
+  ~Buffer() { release_block(data_, capacity_ * sizeof(T)); }
 
-  // n elements of all-zero bytes (+0.0 for doubles). calloc hands large blocks over as fresh,
-  // lazily zeroed pages, so there is no clearing pass.
+  // n elements of all-zero bytes (+0.0 for doubles), as fresh pages for large blocks: no clearing
+  // pass, and each page is first touched by whichever thread writes it.
   static Buffer zeroed(std::size_t n) {
     Buffer b;
-    if (n == 0) return b;
-    std::size_t bytes = block_bytes(n, sizeof(T));
-    b.data_ = static_cast<T*>(std::calloc(n, sizeof(T)));
-    if (b.data_ == nullptr) out_of_memory(bytes);
+    b.data_ = static_cast<T*>(allocate_block(block_bytes(n, sizeof(T)), b.alignment_, true));
     b.size_ = b.capacity_ = n;
     return b;
   }
@@ -86,26 +107,20 @@ class Buffer {
     return b;
   }
 
-  // Room for n elements at a multiple of `alignment` (a power of two). The capacity must not grow
-  // afterwards: realloc keeps only malloc's own alignment.
+  // Room for n elements at a multiple of `alignment` (a power of two up to 2 MiB), which the
+  // buffer keeps when it grows.
   static Buffer with_capacity_aligned(std::size_t n, std::size_t alignment) {
     Buffer b;
-    if (n == 0) return b;
-    std::size_t bytes = block_bytes(n, sizeof(T));
-    std::size_t rounded = (bytes + alignment - 1) / alignment * alignment;
-    if (rounded < bytes) panic("capacity overflow");
-    b.data_ = static_cast<T*>(std::aligned_alloc(alignment, rounded));
-    if (b.data_ == nullptr) out_of_memory(rounded);
-    b.capacity_ = n;
+    b.alignment_ = std::max(b.alignment_, alignment);
+    b.reserve(n);
     return b;
   }
 
   void reserve(std::size_t n) {
     if (n <= capacity_) return;
     std::size_t bytes = block_bytes(n, sizeof(T));
-    void* grown = std::realloc(data_, bytes);
-    if (grown == nullptr) out_of_memory(bytes);
-    data_ = static_cast<T*>(grown);
+    data_ = static_cast<T*>(
+        grow_block(data_, size_ * sizeof(T), capacity_ * sizeof(T), bytes, alignment_));
     capacity_ = n;
   }
 
@@ -135,7 +150,29 @@ class Buffer {
   const T* begin() const noexcept { return data_; }
   const T* end() const noexcept { return data_ + size_; }
 
-  // Gives the block away; it must be freed with release_block.
+  // This buffer's pages reused as two buffers of n elements of V, holding whatever the pages
+  // held, when its block is a mapping that holds two mapped blocks of that size; this buffer is
+  // then empty. Otherwise nothing changes and the result is empty. Pages already touched cost
+  // nothing to write again, where fresh ones would have to be faulted in.
+  template <class V>
+  std::optional<std::pair<Buffer<V>, Buffer<V>>> split_in_two(std::size_t n) {
+    std::size_t stride = split_block(data_, capacity_ * sizeof(T), block_bytes(n, sizeof(V)), 2);
+    if (stride == 0) return std::nullopt;
+    auto* bytes = reinterpret_cast<unsigned char*>(std::exchange(data_, nullptr));
+    size_ = capacity_ = 0;
+    return std::pair{Buffer<V>::adopt(bytes, n, n), Buffer<V>::adopt(bytes + stride, n, n)};
+  }
+
+  // The same block and values as elements of V, a type of T's size, such as T's signed variant.
+  template <class V>
+  Buffer<V> retyped() && {
+    static_assert(sizeof(V) == sizeof(T) && alignof(V) <= alignof(T));
+    Buffer<V> b = Buffer<V>::adopt(std::exchange(data_, nullptr), size_, capacity_);
+    size_ = capacity_ = 0;
+    return b;
+  }
+
+  // Gives the block away; it must be freed with release_block(data, capacity * sizeof(T)).
   Parts release() noexcept {
     Parts parts{data_, size_, capacity_};
     data_ = nullptr;
@@ -144,9 +181,23 @@ class Buffer {
   }
 
  private:
+  template <class>
+  friend class Buffer;
+
+  // A block of `capacity` elements, the first `size` in use, made by allocate_block or
+  // split_block.
+  static Buffer adopt(void* block, std::size_t size, std::size_t capacity) noexcept {
+    Buffer b;
+    b.data_ = static_cast<T*>(block);
+    b.size_ = size;
+    b.capacity_ = capacity;
+    return b;
+  }
+
   T* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
+  std::size_t alignment_ = std::max(alignof(T), alignof(std::max_align_t));
 };
 
 }  // namespace kernels

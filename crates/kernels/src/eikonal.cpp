@@ -165,15 +165,22 @@ std::expected<void, Error> validate(std::span<const double> slowness, std::uint6
   return {};
 }
 
-// The factor and its gradient at a row and column offset (a, b) >= 0 from the seed. A cell at
-// (i0 - a, j0 + b) has the same r2, factor and magnitudes with exactly negated dx, so one table of
-// the offsets serves all four quadrants; `flat` marks r2 = 0, where the gradient is +0 in every
-// quadrant rather than negated.
-struct Offset {
-  double t0c, gx, gy;
-  double qi, qj;  // t0c / d_i, t0c / d_j
-  bool flat;
+// What the factor T0 = r * s0 contributes to a cell's update: T0 itself, its gradient, and T0 over
+// each spacing. Worked out at every update from a row's and a column's terms rather than kept per
+// cell: a table of them would be as large as the grid for a seed in a corner.
+struct Factor {
+  double t0c, gx, gy, qi, qj;
 };
+
+// A row's (or column's) offset from the seed: dx * s0 and dx * dx, dx signed. Negating dx negates
+// dx * s0 and the gradient to the bit, and leaves dx * dx unchanged, so no quadrant needs a case.
+struct AxisTerms {
+  double scaled, squared;
+};
+
+// Two doubles divided lane by lane, each quotient rounded on its own as a scalar one would be:
+// one division instead of two.
+using Vec2 = double __attribute__((vector_size(16)));
 
 enum Side { W, E, N, S, none };
 
@@ -198,35 +205,17 @@ class SeedSweep {
         rows_(rows),
         cols_(cols),
         seed_(i0 * cols + j0),
-        i0_(i0),
-        j0_(j0),
-        offset_cols_(std::max(j0, cols - 1 - j0) + 1),
         d_i_(d_i),
         d_j_(d_j),
+        s0_(slowness[seed_]),
         tol_(tol),
+        row_terms_(axis_terms(rows, i0, d_i, s0_)),
+        col_terms_(axis_terms(cols, j0, d_j, s0_)),
         t_(Buffer<double>::filled(slowness.size(), inf)),
         // Read only for cells already written, which set it, and for the seed.
         tau_(Buffer<double>::zeroed(slowness.size())),
         // Padded by a row and a cell on each side so that marking neighbours needs no tests.
         dirty_(Buffer<std::uint8_t>::zeroed(slowness.size() + 2 * (cols + 1))) {
-    const double s0 = slowness[seed_];
-    const std::uint64_t offset_rows = std::max(i0, rows - 1 - i0) + 1;
-    offsets_ = Buffer<Offset>::with_capacity(offset_rows * offset_cols_);
-    for (std::uint64_t a = 0; a < offset_rows; ++a) {
-      const double dx = (static_cast<double>(i0 + a) - static_cast<double>(i0)) * d_i;
-      for (std::uint64_t b = 0; b < offset_cols_; ++b) {
-        const double dy = (static_cast<double>(j0 + b) - static_cast<double>(j0)) * d_j;
-        const double r2 = (dy * dy) + (dx * dx);
-        double t0c = 0.0, gx = 0.0, gy = 0.0;
-        if (r2 != 0.0) {
-          const double r = std::sqrt(r2);
-          t0c = r * s0;
-          gx = (dx * s0) / r;
-          gy = (dy * s0) / r;
-        }
-        offsets_.push_back(Offset{t0c, gx, gy, t0c / d_i, t0c / d_j, r2 == 0.0});
-      }
-    }
     t_[seed_] = 0.0;
     tau_[seed_] = 1.0;
     // Only the seed's neighbours start with a finite neighbour; every other cell would find
@@ -249,9 +238,31 @@ class SeedSweep {
   std::uint64_t skipped() const { return skipped_; }
 
  private:
+  static Buffer<AxisTerms> axis_terms(std::uint64_t n, std::uint64_t at, double d, double s0) {
+    Buffer<AxisTerms> terms = Buffer<AxisTerms>::with_capacity(n);
+    for (std::uint64_t k = 0; k < n; ++k) {
+      const double dx = (static_cast<double>(k) - static_cast<double>(at)) * d;
+      terms.push_back(AxisTerms{dx * s0, dx * dx});
+    }
+    return terms;
+  }
+
+  // T0 = r * s0 with r = sqrt(dy^2 + dx^2), its gradient (dx, dy) * s0 / r and T0 over each
+  // spacing; all zero where r2 = 0.
+  Factor factor_at(const AxisTerms& x, const AxisTerms& y) const {
+    const double r2 = y.squared + x.squared;
+    if (r2 == 0.0) return Factor{0.0, 0.0, 0.0, 0.0, 0.0};
+    const double r = std::sqrt(r2);
+    const double t0c = r * s0_;
+    const Vec2 g = Vec2{x.scaled, y.scaled} / Vec2{r, r};
+    const Vec2 q = Vec2{t0c, t0c} / Vec2{d_i_, d_j_};
+    return Factor{t0c, g[0], g[1], q[0], q[1]};
+  }
+
   template <bool ascending>
   void row(std::uint64_t i) {
     const std::size_t base = i * cols_;
+    const AxisTerms x = row_terms_[i];
     for (std::uint64_t step = 0; step < cols_; ++step) {
       const std::uint64_t j = ascending ? step : cols_ - 1 - step;
       const std::size_t c = base + j;
@@ -265,7 +276,7 @@ class SeedSweep {
       mark = 0;
       if (c == seed_) continue;
       ++updates_;
-      update(i, j, c);
+      update(i, j, c, x);
     }
   }
 
@@ -273,7 +284,7 @@ class SeedSweep {
   // when it is below the cell's current time Tc, and a retained candidate is never below the
   // times of its pair, so pairs holding a neighbour at or above Tc are needed only to decide
   // whether the fallback applies.
-  void update(std::uint64_t i, std::uint64_t j, std::size_t c) {
+  void update(std::uint64_t i, std::uint64_t j, std::size_t c, const AxisTerms& x) {
     const double* t = t_.data();
     const double tc = t[c];
     const std::size_t at[4] = {c - 1, c + 1, c - cols_, c + cols_};
@@ -291,13 +302,10 @@ class SeedSweep {
     tn[none] = -inf;
     present[none] = useful[none] = true;
 
-    const Offset& o = offsets_[(i >= i0_ ? i - i0_ : i0_ - i) * offset_cols_ +
-                               (j >= j0_ ? j - j0_ : j0_ - j)];
-    const double t0c = o.t0c;
-    const double gx = i < i0_ && !o.flat ? -o.gx : o.gx;
-    const double gy = j < j0_ && !o.flat ? -o.gy : o.gy;
+    const Factor f = factor_at(x, col_terms_[j]);
+    const double t0c = f.t0c;
     // (-T0c) / h is -(T0c / h) to the bit: rounding to nearest is symmetric in sign.
-    const double a_of[4] = {gy + o.qj, gy + (-o.qj), gx + o.qi, gx + (-o.qi)};
+    const double a_of[4] = {f.gy + f.qj, f.gy + (-f.qj), f.gx + f.qi, f.gx + (-f.qi)};
     const double s = slowness_[c];
     const double ss = s * s;
     const double signed_t0c[4] = {t0c, -t0c, t0c, -t0c};
@@ -355,9 +363,8 @@ class SeedSweep {
   const double* slowness_;
   std::uint64_t rows_, cols_;
   std::size_t seed_;
-  std::uint64_t i0_, j0_, offset_cols_;
-  double d_i_, d_j_, tol_;
-  Buffer<Offset> offsets_;
+  double d_i_, d_j_, s0_, tol_;
+  Buffer<AxisTerms> row_terms_, col_terms_;
   Buffer<double> t_;
   Buffer<double> tau_;  // T / T0 of each cell, kept with every write
   Buffer<std::uint8_t> dirty_;  // a neighbour was written since the cell's last update
@@ -400,10 +407,17 @@ std::expected<Buffer<double>, Error> solve(std::span<const double> slowness, std
   if (auto valid = validate(slowness, rows, cols, seeds, d_i, d_j); !valid)
     return std::unexpected(valid.error());
   const double smin = *std::min_element(slowness.begin(), slowness.end());
-  Buffer<double> result = Buffer<double>::filled(slowness.size(), inf);
+  // The first seed's times become the result: the earliest of +inf and a sum that is never NaN
+  // is the sum itself, so nothing has to start out at +inf.
+  Buffer<double> result;
   for (const Seed& seed : seeds) {
     auto times = single_seed(slowness, rows, cols, seed.i, seed.j, d_i, d_j, smin);
     if (!times) return std::unexpected(times.error());
+    if (result.empty()) {
+      result = std::move(*times);
+      for (double& t : result) t += seed.t0;
+      continue;
+    }
     for (std::size_t k = 0; k < result.size(); ++k)
       result[k] = std::min(result[k], (*times)[k] + seed.t0);
   }

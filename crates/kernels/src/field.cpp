@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "failure.hpp"
@@ -37,6 +38,78 @@ std::uint64_t checked_product(std::uint64_t a, std::uint64_t b) {
 using Cells = Buffer<Cell>;
 
 Cells aligned_cells(std::uint64_t count) { return Cells::with_capacity_aligned(count, cell_alignment); }
+
+// `count` blocks of `per_block` cells (the last one shorter) laid end to end in one allocation: a
+// grid large enough is one mapping that the kernel can back with huge pages, and each of its pages
+// is first touched by the thread that fills the block it holds.
+class BlockGrid {
+ public:
+  BlockGrid(std::uint64_t count, std::uint64_t per_block, std::uint64_t total)
+      : cells_(aligned_cells(total)), count_(count), per_block_(per_block) {
+    cells_.set_size(total);
+  }
+
+  std::size_t size() const noexcept { return count_; }
+  std::span<Cell> operator[](std::size_t b) noexcept { return block(cells_.data(), b); }
+  std::span<const Cell> operator[](std::size_t b) const noexcept {
+    return block(const_cast<Cell*>(cells_.data()), b);
+  }
+  // The grid's storage, for reuse once no block is read any more.
+  Cells take_cells() && { return std::move(cells_); }
+
+ private:
+  std::span<Cell> block(Cell* cells, std::size_t b) const noexcept {
+    std::size_t first = b * per_block_;
+    return {cells + first, std::min<std::size_t>(per_block_, cells_.size() - first)};
+  }
+
+  Cells cells_;
+  std::uint64_t count_, per_block_;
+};
+
+// Scratch buffers of one size for the tasks of one loop: a task takes one and gives it back when
+// it ends, so a loop makes no more of them than it runs tasks at once, and they stay warm.
+class Scratch {
+ public:
+  explicit Scratch(std::uint64_t cells) : cells_(cells) { spare_.reserve(pool::thread_count()); }
+
+  class Lease {
+   public:
+    explicit Lease(Scratch& owner) : owner_(&owner), cells_(owner.take()) {}
+    Lease(Lease&& other) noexcept
+        : owner_(std::exchange(other.owner_, nullptr)), cells_(std::move(other.cells_)) {}
+    Lease& operator=(Lease&&) = delete;
+    ~Lease() {
+      if (owner_ != nullptr) owner_->give_back(std::move(cells_));
+    }
+    Cell* data() noexcept { return cells_.data(); }
+
+   private:
+    Scratch* owner_;
+    Cells cells_;
+  };
+
+ private:
+  Cells take() {
+    {
+      std::lock_guard lock(lock_);
+      if (!spare_.empty()) {
+        Cells cells = std::move(spare_.back());
+        spare_.pop_back();
+        return cells;
+      }
+    }
+    return aligned_cells(cells_);
+  }
+  void give_back(Cells cells) noexcept {
+    std::lock_guard lock(lock_);
+    if (spare_.size() < spare_.capacity()) spare_.push_back(std::move(cells));
+  }
+
+  std::uint64_t cells_;
+  std::mutex lock_;
+  std::vector<Cells> spare_;
+};
 
 // FFTW's planner is not thread-safe, and several Python threads may draw at once. A fork waits
 // for planning under way to end: the child gets the planner's state whole.
@@ -74,6 +147,20 @@ class InverseTransform {
 
  private:
   fftw_plan plan_;
+};
+
+// One plan of `batch` transforms, run on whole blocks only, a short last block padded: FFTW may
+// plan a smaller batch another way (a batch of one does), and a column's bits must not depend on
+// how many columns a draw keeps.
+class PaddedBatchTransform {
+ public:
+  PaddedBatchTransform(std::uint64_t length, std::uint64_t batch)
+      : transform_(length, batch, aligned_cells(checked_product(length, batch)).data()) {}
+
+  void run(Cell* block) const { transform_.run(block); }
+
+ private:
+  InverseTransform transform_;
 };
 
 // Plans for full batches and for the one shorter batch at the end, when there is one.
@@ -117,31 +204,39 @@ struct Shape {
 };
 
 // Row pass: noise and row transforms of every padded row, one row block of 32 rows at a time.
-std::vector<Cells> row_pass(const Shape& shape, std::span<const Lcg128Xsl64> streams,
-                            std::span<const double> amplitudes, std::uint64_t quad_cols,
-                            const BatchedTransform& rows) {
-  std::vector<Cells> blocks(blocks_of(shape.P, ROWS_PER_BLOCK));
-  struct NoState {};
+// Only the first K columns are read afterwards, so unless that is all of them, a block is made in
+// a scratch buffer and only those columns are kept.
+BlockGrid row_pass(const Shape& shape, std::span<const Lcg128Xsl64> streams,
+                   std::span<const double> amplitudes, std::uint64_t quad_cols,
+                   const BatchedTransform& rows) {
+  BlockGrid blocks(blocks_of(shape.P, ROWS_PER_BLOCK), checked_product(ROWS_PER_BLOCK, shape.K),
+                   checked_product(shape.P, shape.K));
+  const bool cropped = shape.K != shape.C;
+  Scratch scratch(cropped ? checked_product(ROWS_PER_BLOCK, shape.C) : 0);
   pool::for_each_with_state(
-      blocks.size(), [] { return NoState{}; },
-      [&](std::size_t b, NoState&) {
+      blocks.size(), [&] { return Scratch::Lease(scratch); },
+      [&](std::size_t b, Scratch::Lease& work) {
         std::uint64_t n = std::min<std::uint64_t>(shape.P - b * ROWS_PER_BLOCK, ROWS_PER_BLOCK);
-        std::uint64_t cells = checked_product(n, shape.C);
-        Cells block = aligned_cells(cells);
+        std::span<Cell> kept = blocks[b];
+        std::span<Cell> block = cropped ? std::span<Cell>(work.data(), n * shape.C) : kept;
         fill_row_block(b, block, streams, shape.P, shape.C, amplitudes, quad_cols);
-        assert_equal(block.size(), cells, "fill wrote the wrong number of cells");
         rows.run(block.data(), n);
-        blocks[b] = std::move(block);
+        if (!cropped) return;
+        for (std::uint64_t q = 0; q < n; ++q) {
+          std::copy_n(block.data() + q * shape.C, shape.K, kept.data() + q * shape.K);
+        }
       });
   return blocks;
 }
 
 // Column pass: the first K columns, gathered 16 at a time into a contiguous buffer (strided
-// transforms of power-of-two columns alias in the cache), transformed, cropped to R rows.
-std::vector<Cells> column_pass(const Shape& shape, const std::vector<Cells>& row_blocks,
-                               const BatchedTransform& columns) {
-  std::vector<Cells> blocks(blocks_of(shape.K, cols_per_block));
-  if (shape.R == 0) return blocks;
+// transforms of power-of-two columns alias in the cache), transformed, cropped to R rows. A last
+// block of fewer columns is filled up with zeros, so that every block runs the same plan.
+BlockGrid column_pass(const Shape& shape, const BlockGrid& row_blocks) {
+  BlockGrid blocks(blocks_of(shape.K, cols_per_block), checked_product(cols_per_block, shape.R),
+                   checked_product(shape.K, shape.R));
+  if (shape.R == 0 || blocks.size() == 0) return blocks;
+  PaddedBatchTransform columns(shape.P, cols_per_block);
   pool::for_each_with_state(
       blocks.size(), [&] { return aligned_cells(checked_product(cols_per_block, shape.P)); },
       [&](std::size_t h, Cells& gathered) {
@@ -150,24 +245,34 @@ std::vector<Cells> column_pass(const Shape& shape, const std::vector<Cells>& row
         Cell* out = gathered.data();
         for (std::uint64_t i = 0; i < shape.P; ++i) {
           const Cell* row = row_blocks[i / ROWS_PER_BLOCK].data() +
-                            (i % ROWS_PER_BLOCK) * shape.C + first;
+                            (i % ROWS_PER_BLOCK) * shape.K + first;
           for (std::uint64_t t = 0; t < m; ++t) out[t * shape.P + i] = row[t];
         }
-        columns.run(out, m);
-        Cells block = Cells::with_capacity(checked_product(m, shape.R));
+        std::fill(out + m * shape.P, out + cols_per_block * shape.P, Cell{});
+        columns.run(out);
+        std::span<Cell> block = blocks[h];
         for (std::uint64_t t = 0; t < m; ++t) {
           std::copy_n(out + t * shape.P, shape.R, block.data() + t * shape.R);
         }
-        block.set_size(m * shape.R);
-        blocks[h] = std::move(block);
       });
   return blocks;
 }
 
+// The two fields, in the pages of the spent row grid when they fit there: those are faulted in
+// already, which fresh pages of the same size would not be. Either way every cell is written.
+Fields output_fields(Cells spent, std::uint64_t cells) {
+  if (auto reused = spent.split_in_two<double>(cells)) {
+    return {std::move(reused->first), std::move(reused->second)};
+  }
+  spent = Cells();  // its pages go back before fresh ones are taken
+  return {Buffer<double>::zeroed(cells), Buffer<double>::zeroed(cells)};
+}
+
 // Output pass: scale and scatter the column blocks into row-major fields, 32 rows per chunk.
-Fields row_major_parts(const Shape& shape, const std::vector<Cells>& column_blocks, double scale) {
+Fields row_major_parts(const Shape& shape, const BlockGrid& column_blocks, Cells spent,
+                       double scale) {
   std::uint64_t cells = checked_product(shape.R, shape.K);
-  Fields fields{Buffer<double>::zeroed(cells), Buffer<double>::zeroed(cells)};
+  Fields fields = output_fields(std::move(spent), cells);
   if (cells == 0) return fields;
   pool::for_each_chunk_pair(
       fields.real.span(), fields.imaginary.span(), rows_per_chunk * shape.K,
@@ -221,16 +326,17 @@ std::expected<Fields, Error> draw(std::span<const double> amplitudes, std::uint6
   }
   Shape shape{padded_rows, padded_cols, cell_rows, cell_cols};
   Buffer<Lcg128Xsl64> streams = make_streams(seed, shape.P);
-  std::vector<Cells> column_blocks;
+  std::optional<BlockGrid> column_blocks;
+  Cells spent_rows;
   {
     BatchedTransform rows(shape.C, shape.P, ROWS_PER_BLOCK);
-    BatchedTransform columns(shape.P, shape.R == 0 ? 0 : shape.K, cols_per_block);
-    std::vector<Cells> row_blocks = row_pass(shape, streams.span(), amplitudes, quad_cols, rows);
-    column_blocks = column_pass(shape, row_blocks, columns);
+    BlockGrid row_blocks = row_pass(shape, streams.span(), amplitudes, quad_cols, rows);
+    column_blocks.emplace(column_pass(shape, row_blocks));
+    spent_rows = std::move(row_blocks).take_cells();
   }
   // One rounding of P·C, its correctly rounded root, one division.
   double scale = 1.0 / std::sqrt(static_cast<double>(checked_product(shape.P, shape.C)));
-  return row_major_parts(shape, column_blocks, scale);
+  return row_major_parts(shape, *column_blocks, std::move(spent_rows), scale);
 }
 
 }  // namespace kernels::field

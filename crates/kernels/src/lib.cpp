@@ -5,7 +5,7 @@
 #include <limits>
 #include <optional>
 
-#include "boundary/binding.hpp"
+#include "boundary/arguments.hpp"
 #include "boundary/frame.hpp"
 #include "boundary/numpy.hpp"
 #include "eikonal.hpp"
@@ -26,10 +26,6 @@ static_assert(function_flags == 0xa2);
 // ---------------------------------------------------------------------------------------------
 // eikonal_solve
 
-constexpr std::string_view eikonal_parameters[] = {"slowness", "spacing_km", "seeds"};
-constexpr boundary::FunctionDescription eikonal_description{"eikonal_solve", eikonal_parameters,
-                                                            3};
-
 constexpr const char* eikonal_doc =
     "eikonal_solve(slowness, spacing_km, seeds)\n"
     "--\n"
@@ -49,34 +45,17 @@ constexpr const char* eikonal_doc =
 // the seeds go first, then the hold on `slowness` and its reference.
 Result<PyObject*> eikonal_solve(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
-  std::array<PyObject*, 3> slots;
-  if (Result<void> bound =
-          boundary::extract_arguments_fastcall(eikonal_description, args, nargs, kwnames, slots);
-      !bound) {
-    return std::unexpected(std::move(bound.error()));
-  }
-  Result<boundary::InputArray> slowness = boundary::extract_input_array(slots[0], 2);
-  if (!slowness) {
-    return std::unexpected(
-        boundary::argument_extraction_error("slowness", std::move(slowness.error())));
-  }
-  Result<std::array<double, 2>> spacing = boundary::extract_f64_pair(slots[1]);
-  if (!spacing) {
-    return std::unexpected(
-        boundary::argument_extraction_error("spacing_km", std::move(spacing.error())));
-  }
-  Result<Buffer<eikonal::Seed>> seeds = boundary::extract_seed_triples<eikonal::Seed>(slots[2]);
-  if (!seeds) {
-    return std::unexpected(boundary::argument_extraction_error("seeds", std::move(seeds.error())));
-  }
-  const std::uint64_t rows = slowness->dim(0);
-  const std::uint64_t cols = slowness->dim(1);
-  Result<boundary::FlatBuffer> cells = boundary::input_array_buffer(*slowness);
+  Result<boundary::EikonalArguments> arguments = boundary::eikonal_arguments(args, nargs, kwnames);
+  if (!arguments) return std::unexpected(std::move(arguments.error()));
+  const std::uint64_t rows = arguments->slowness.dim(0);
+  const std::uint64_t cols = arguments->slowness.dim(1);
+  Result<boundary::FlatBuffer> cells = boundary::input_array_buffer(arguments->slowness);
   if (!cells) return std::unexpected(std::move(cells.error()));
 
-  auto [d_i, d_j] = *spacing;
+  auto [d_i, d_j] = arguments->spacing_km;
+  std::span<const eikonal::Seed> seeds = arguments->seeds.span();
   std::expected<Buffer<double>, eikonal::Error> times = boundary::run_detached(
-      [&] { return eikonal::solve(cells->span(), rows, cols, seeds->span(), d_i, d_j); });
+      [&] { return eikonal::solve(cells->span(), rows, cols, seeds, d_i, d_j); });
   if (!times) return std::unexpected(boundary::raise_kernel_error(times.error()));
   if (times->size() != rows * cols) {
     Buffer<double> wrong = std::move(*times);
@@ -90,10 +69,6 @@ namespace {
 
 // ---------------------------------------------------------------------------------------------
 // synthesise_pulses
-
-constexpr std::string_view pulse_parameters[] = {"slip_m", "rise_time_s", "dt_s", "beta"};
-constexpr boundary::FunctionDescription pulse_description{"synthesise_pulses", pulse_parameters,
-                                                          3};
 
 constexpr const char* pulse_doc =
     "synthesise_pulses(slip_m, rise_time_s, dt_s, beta=None)\n"
@@ -111,16 +86,14 @@ constexpr const char* pulse_doc =
     "`[0, slip/dt, 0]`, and keeps all of its slip; with `beta`, a slipping subfault's\n"
     "negative or non-finite rise time is a `ValueError` naming it.";
 
-// The kernel's unsigned offsets as the signed 64-bit values of the result, in a new buffer.
-Buffer<std::int64_t> signed_offsets(const Buffer<std::uint64_t>& offsets) {
-  Buffer<std::int64_t> converted = Buffer<std::int64_t>::with_capacity(offsets.size());
+// The kernel's unsigned offsets as the signed 64-bit values of the result, in the same block.
+Buffer<std::int64_t> signed_offsets(Buffer<std::uint64_t> offsets) {
   for (std::uint64_t offset : offsets) {
     if (offset > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
       panic("sample counts fit in i64, but an offset is " + std::to_string(offset));
     }
-    converted.push_back(static_cast<std::int64_t>(offset));
   }
-  return converted;
+  return std::move(offsets).retyped<std::int64_t>();
 }
 
 template <class T>
@@ -134,10 +107,6 @@ Ref owned_vector(Buffer<T> values, boundary::ElementType element) {
 
 // ---------------------------------------------------------------------------------------------
 // circulant_draw
-
-constexpr std::string_view draw_parameters[] = {"amplitudes", "padded_shape", "cell_counts",
-                                                "seed"};
-constexpr boundary::FunctionDescription draw_description{"circulant_draw", draw_parameters, 4};
 
 constexpr const char* draw_doc =
     "circulant_draw(amplitudes, padded_shape, cell_counts, seed)\n"
@@ -168,37 +137,17 @@ Ref fault_array(Buffer<double> values, std::uint64_t rows, std::uint64_t cols) {
 // every way out; on success explicitly, before the tuple is made.
 Result<PyObject*> synthesise_pulses(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
-  std::array<PyObject*, 4> slots;
-  if (Result<void> bound =
-          boundary::extract_arguments_fastcall(pulse_description, args, nargs, kwnames, slots);
-      !bound) {
-    return std::unexpected(std::move(bound.error()));
-  }
-  Result<boundary::InputArray> slip = boundary::extract_input_array(slots[0], 1);
-  if (!slip) {
-    return std::unexpected(boundary::argument_extraction_error("slip_m", std::move(slip.error())));
-  }
-  Result<boundary::InputArray> rise = boundary::extract_input_array(slots[1], 1);
-  if (!rise) {
-    return std::unexpected(
-        boundary::argument_extraction_error("rise_time_s", std::move(rise.error())));
-  }
-  Result<double> dt = boundary::extract_f64(slots[2]);
-  if (!dt) {
-    return std::unexpected(boundary::argument_extraction_error("dt_s", std::move(dt.error())));
-  }
-  Result<std::optional<boundary::InputArray>> beta = boundary::extract_optional_array(slots[3]);
-  if (!beta) {
-    return std::unexpected(boundary::argument_extraction_error("beta", std::move(beta.error())));
-  }
+  Result<boundary::PulseArguments> arguments = boundary::pulse_arguments(args, nargs, kwnames);
+  if (!arguments) return std::unexpected(std::move(arguments.error()));
+  boundary::PulseArguments& given = *arguments;
 
-  Result<boundary::FlatBuffer> slip_values = boundary::input_array_buffer(*slip);
+  Result<boundary::FlatBuffer> slip_values = boundary::input_array_buffer(given.slip_m);
   if (!slip_values) return std::unexpected(std::move(slip_values.error()));
-  Result<boundary::FlatBuffer> rise_values = boundary::input_array_buffer(*rise);
+  Result<boundary::FlatBuffer> rise_values = boundary::input_array_buffer(given.rise_time_s);
   if (!rise_values) return std::unexpected(std::move(rise_values.error()));
   std::optional<boundary::FlatBuffer> beta_values;
-  if (*beta) {
-    Result<boundary::FlatBuffer> viewed = boundary::input_array_buffer(**beta);
+  if (given.beta) {
+    Result<boundary::FlatBuffer> viewed = boundary::input_array_buffer(*given.beta);
     if (!viewed) return std::unexpected(std::move(viewed.error()));
     beta_values.emplace(std::move(*viewed));
   }
@@ -206,16 +155,17 @@ Result<PyObject*> synthesise_pulses(PyObject*, PyObject* const* args, Py_ssize_t
   std::optional<std::span<const double>> beta_span;
   if (beta_values) beta_span = beta_values->span();
   std::expected<pulse::Pulses, pulse::Error> pulses = boundary::run_detached([&] {
-    return pulse::synthesise_pulses(slip_values->span(), rise_values->span(), beta_span, *dt);
+    return pulse::synthesise_pulses(slip_values->span(), rise_values->span(), beta_span,
+                                    given.dt_s);
   });
   if (!pulses) return std::unexpected(boundary::raise_kernel_error(pulses.error()));
 
-  Ref offsets = owned_vector(signed_offsets(pulses->offsets), boundary::ElementType::int64);
+  Ref offsets =
+      owned_vector(signed_offsets(std::move(pulses->offsets)), boundary::ElementType::int64);
   Ref samples = owned_vector(std::move(pulses->samples), boundary::ElementType::float64);
-  pulses->offsets = Buffer<std::uint64_t>();
-  if (*beta) boundary::release_input_array(**beta);
-  boundary::release_input_array(*rise);
-  boundary::release_input_array(*slip);
+  if (given.beta) boundary::release_input_array(*given.beta);
+  boundary::release_input_array(given.rise_time_s);
+  boundary::release_input_array(given.slip_m);
   return boundary::array_into_tuple(std::move(offsets), std::move(samples)).release();
 }
 
@@ -223,47 +173,25 @@ Result<PyObject*> synthesise_pulses(PyObject*, PyObject* const* args, Py_ssize_t
 // before the tuple is made.
 Result<PyObject*> circulant_draw(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
-  std::array<PyObject*, 4> slots;
-  if (Result<void> bound =
-          boundary::extract_arguments_fastcall(draw_description, args, nargs, kwnames, slots);
-      !bound) {
-    return std::unexpected(std::move(bound.error()));
-  }
-  Result<boundary::InputArray> amplitudes = boundary::extract_input_array(slots[0], 2);
-  if (!amplitudes) {
-    return std::unexpected(
-        boundary::argument_extraction_error("amplitudes", std::move(amplitudes.error())));
-  }
-  Result<std::array<std::uint64_t, 2>> padded = boundary::extract_u64_pair(slots[1]);
-  if (!padded) {
-    return std::unexpected(
-        boundary::argument_extraction_error("padded_shape", std::move(padded.error())));
-  }
-  Result<std::array<std::uint64_t, 2>> cells = boundary::extract_u64_pair(slots[2]);
-  if (!cells) {
-    return std::unexpected(
-        boundary::argument_extraction_error("cell_counts", std::move(cells.error())));
-  }
-  Result<std::uint64_t> seed = boundary::extract_u64(slots[3]);
-  if (!seed) {
-    return std::unexpected(boundary::argument_extraction_error("seed", std::move(seed.error())));
-  }
-  const std::uint64_t quad_rows = amplitudes->dim(0);
-  const std::uint64_t quad_cols = amplitudes->dim(1);
-  Result<boundary::FlatBuffer> quadrant = boundary::input_array_buffer(*amplitudes);
+  Result<boundary::DrawArguments> arguments = boundary::draw_arguments(args, nargs, kwnames);
+  if (!arguments) return std::unexpected(std::move(arguments.error()));
+  const std::uint64_t quad_rows = arguments->amplitudes.dim(0);
+  const std::uint64_t quad_cols = arguments->amplitudes.dim(1);
+  Result<boundary::FlatBuffer> quadrant = boundary::input_array_buffer(arguments->amplitudes);
   if (!quadrant) return std::unexpected(std::move(quadrant.error()));
 
-  auto [padded_rows, padded_cols] = *padded;
-  auto [cell_rows, cell_cols] = *cells;
+  auto [padded_rows, padded_cols] = arguments->padded_shape;
+  auto [cell_rows, cell_cols] = arguments->cell_counts;
+  const std::uint64_t seed = arguments->seed;
   std::expected<field::Fields, field::Error> fields = boundary::run_detached([&] {
     return field::draw(quadrant->span(), quad_rows, quad_cols, padded_rows, padded_cols,
-                       cell_rows, cell_cols, *seed);
+                       cell_rows, cell_cols, seed);
   });
   if (!fields) return std::unexpected(boundary::raise_kernel_error(fields.error()));
 
   Ref real = fault_array(std::move(fields->real), cell_rows, cell_cols);
   Ref imaginary = fault_array(std::move(fields->imaginary), cell_rows, cell_cols);
-  boundary::release_input_array(*amplitudes);
+  boundary::release_input_array(arguments->amplitudes);
   return boundary::array_into_tuple(std::move(real), std::move(imaginary)).release();
 }
 
@@ -298,6 +226,13 @@ std::array<PyMethodDef*, 3> functions = {&eikonal_solve_definition, &synthesise_
                                          &circulant_draw_definition};
 
 int exec_slot(PyObject* module) noexcept;
+
+// Not needing the interpreter lock means not needing it to be taken at import; the once-cells still
+// rely on it being there, which a free-threaded build does not promise. CMake refuses such a build
+// at configure time already.
+#ifdef Py_GIL_DISABLED
+#error "_kernels is made for the standard build of CPython, not a free-threaded one"
+#endif
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&exec_slot)},

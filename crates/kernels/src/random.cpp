@@ -80,7 +80,7 @@ Buffer<Lcg128Xsl64> make_streams(std::uint64_t seed, std::uint64_t padded_rows) 
   return streams;
 }
 
-void fill_row_block(std::uint64_t b, Buffer<Cell>& buffer, std::span<const Lcg128Xsl64> streams,
+void fill_row_block(std::uint64_t b, std::span<Cell> block, std::span<const Lcg128Xsl64> streams,
                     std::uint64_t P, std::uint64_t C, std::span<const double> amplitudes,
                     std::uint64_t quad_cols) {
   if (b >= streams.size())
@@ -97,9 +97,8 @@ void fill_row_block(std::uint64_t b, Buffer<Cell>& buffer, std::span<const Lcg12
   if (C > std::numeric_limits<std::size_t>::max() / rows) panic("capacity overflow");
   std::uint64_t quad_rows = amplitudes.size() / quad_cols;
 
-  std::size_t start = buffer.size();
-  buffer.reserve(start + rows * C);
-  Cell* out = buffer.data() + start;
+  assert_equal(block.size(), rows * C, "cells of a row block");
+  Cell* out = block.data();
   Lcg128Xsl64 g = streams[b];
   for (std::uint64_t r = first; r < first + rows; ++r) {
     std::uint64_t w = std::min(r, P - r);
@@ -114,7 +113,6 @@ void fill_row_block(std::uint64_t b, Buffer<Cell>& buffer, std::span<const Lcg12
       *out++ = Cell(z1 * a, z2 * a);
     }
   }
-  buffer.set_size(start + rows * C);
 }
 
 }  // namespace kernels::field

@@ -103,11 +103,12 @@ Buffer<Lcg128Xsl64> make_streams(std::uint64_t seed, std::uint64_t padded_rows);
 // A noise cell: real part, then imaginary part (the FFT's element layout).
 using Cell = std::complex<double>;
 
-// Appends to `buffer` the noise of row block b: n(b) = min(P - 32b, 32) rows of C cells,
+// Writes into `block` the noise of row block b: n(b) = min(P - 32b, 32) rows of C cells,
 // row-major, drawn from a copy of streams[b] (rows, then columns, real before imaginary). Cell
 // (r, j) is scaled by quadrant element (min(r, P - r), min(j, C - j)) of `amplitudes`, which
 // is row-major with `quad_cols` columns. Every cell takes its two draws, whatever its amplitude.
-void fill_row_block(std::uint64_t b, Buffer<Cell>& buffer, std::span<const Lcg128Xsl64> streams,
+// The block holds exactly n(b) * C cells.
+void fill_row_block(std::uint64_t b, std::span<Cell> block, std::span<const Lcg128Xsl64> streams,
                     std::uint64_t P, std::uint64_t C, std::span<const double> amplitudes,
                     std::uint64_t quad_cols);
 

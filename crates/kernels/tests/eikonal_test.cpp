@@ -455,8 +455,12 @@ TEST(EikonalSolve, MatchesTheWrittenUpdateBitForBit) {
   for (const auto& shape : shapes) {
     for (int kind = 0; kind < 4; ++kind) {
       const auto s = random_medium(rng, shape.rows, shape.cols, kind);
-      const std::uint64_t seeds[3][2] = {
-          {0, 0}, {shape.rows / 2, shape.cols / 3}, {shape.rows - 1, shape.cols - 1}};
+      // Every corner, so that each quadrant of the factor is met at offsets spanning the grid.
+      const std::uint64_t seeds[5][2] = {{0, 0},
+                                         {shape.rows / 2, shape.cols / 3},
+                                         {shape.rows - 1, shape.cols - 1},
+                                         {0, shape.cols - 1},
+                                         {shape.rows - 1, 0}};
       for (const auto& seed : seeds) {
         EXPECT_TRUE(matches_reference(s, shape.rows, shape.cols, seed[0], seed[1], shape.d_i,
                                       shape.d_j))

@@ -101,7 +101,7 @@ TEST(FieldDraw, MatchesDirectEvaluationAcrossBlocks) {
   Buffer<Lcg128Xsl64> streams = make_streams(seed, P);
   std::vector<std::complex<long double>> noise(P * C);
   for (std::uint64_t b = 0; b * 32 < P; ++b) {
-    Buffer<Cell> block = Buffer<Cell>::with_capacity(std::min<std::uint64_t>(P - 32 * b, 32) * C);
+    std::vector<Cell> block(std::min<std::uint64_t>(P - 32 * b, 32) * C);
     fill_row_block(b, block, streams.span(), P, C, q, qc);
     for (std::uint64_t k = 0; k < block.size(); ++k) noise[32 * b * C + k] = block[k];
   }

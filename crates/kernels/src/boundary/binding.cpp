@@ -81,7 +81,7 @@ Result<PyObject*> add_note_name() {
 }
 
 // collections.abc.Sequence, imported the first time an argument is not a sequence.
-PyObject* sequence_class() {
+PyObject* sequence_abc() {
   static GilOnceCell<PyObject*> cell;
   Result<PyObject* const*> made = cell.get_or_try_init([]() -> Result<PyObject*> {
     Ref module(PyImport_ImportModule("collections.abc"));
@@ -94,14 +94,9 @@ PyObject* sequence_class() {
   return **made;
 }
 
+// Whatever collections.abc.Sequence was when imported: a program may have put anything there.
 Error not_a_sequence(PyObject* object) {
-  PyObject* sequence = sequence_class();
-  std::string name = "Sequence";
-  if (Ref qualname{PyType_GetQualName(reinterpret_cast<PyTypeObject*>(sequence))}) {
-    if (const char* text = PyUnicode_AsUTF8(qualname.get())) name = text;
-  }
-  PyErr_Clear();
-  return cast_error(object, name);
+  return cast_error(object, type_display(sequence_abc()));
 }
 
 template <class T, Result<T> (*item)(PyObject*)>

@@ -108,7 +108,9 @@ HoldPlace hold_of(void* flags, PyObject* array) {
   return {owner_address(array, api), borrow_key(array, api), *static_cast<TableState*>(flags)};
 }
 
-std::int32_t acquire_shared(void* flags, PyObject* array) {
+// The record's four functions are called from other extensions' C code, where no C++ exception may
+// arrive: an internal failure inside them ends the process.
+std::int32_t acquire_shared(void* flags, PyObject* array) noexcept {
   auto [owner, key, table] = hold_of(flags, array);
   std::lock_guard lock(table.mutex);
   auto entry = table.owners.find(owner);
@@ -129,7 +131,7 @@ std::int32_t acquire_shared(void* flags, PyObject* array) {
   return 0;
 }
 
-std::int32_t acquire_mut_shared(void* flags, PyObject* array) {
+std::int32_t acquire_mut_shared(void* flags, PyObject* array) noexcept {
   if ((array_fields(array).flags & npy_writeable) == 0) return -2;
   auto [owner, key, table] = hold_of(flags, array);
   std::lock_guard lock(table.mutex);
@@ -159,10 +161,10 @@ void end_hold(void* flags, PyObject* array, bool writable) {
   if (holds.empty()) table.owners.erase(entry);
 }
 
-void release_shared(void* flags, PyObject* array) { end_hold(flags, array, false); }
-void release_mut_shared(void* flags, PyObject* array) { end_hold(flags, array, true); }
+void release_shared(void* flags, PyObject* array) noexcept { end_hold(flags, array, false); }
+void release_mut_shared(void* flags, PyObject* array) noexcept { end_hold(flags, array, true); }
 
-void destroy_record(PyObject* capsule) {
+void destroy_record(PyObject* capsule) noexcept {
   std::unique_ptr<Shared> record(
       static_cast<Shared*>(PyCapsule_GetPointer(capsule, borrow_capsule_name)));
   if (!record) {

@@ -241,16 +241,29 @@ Error cast_error(PyObject* object, std::string_view expected) {
   if (object == Py_None) {
     text.append("'None' is not an instance of '").append(expected).append("'");
   } else {
-    std::string name = "<failed to extract type name>";
-    if (Ref qualname{PyType_GetQualName(Py_TYPE(object))}) {
-      name = utf8(qualname.get());
-    } else {
-      PyErr_Clear();
-    }
+    std::string name = type_display(reinterpret_cast<PyObject*>(Py_TYPE(object)));
     text.append("'").append(name).append("' object is not an instance of '");
     text.append(expected).append("'");
   }
   return Error::deferred(PyExc_TypeError, std::move(text));
+}
+
+std::string type_display(PyObject* type) {
+  if (PyTuple_Check(type)) {
+    std::string joined;
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(type); ++k) {
+      if (k > 0) joined += " | ";
+      joined += type_display(PyTuple_GET_ITEM(type, k));
+    }
+    return joined;
+  }
+  Ref name(PyType_Check(type) ? PyType_GetQualName(reinterpret_cast<PyTypeObject*>(type))
+                              : PyObject_Str(type));
+  if (!name || !PyUnicode_Check(name.get())) {
+    PyErr_Clear();
+    return "<failed to extract type name>";
+  }
+  return utf8(name.get());
 }
 
 Error failure_to_exception(const Panic& failure) {

@@ -115,6 +115,10 @@ Error fetch_pending();
 // TypeError "'{}' object is not an instance of '{}'" (or "'None' is not an instance of '{}'").
 Error cast_error(PyObject* object, std::string_view expected);
 
+// How such an error names a type: a class by its qualified name, a tuple (isinstance's way of
+// giving several) by its items joined by " | ", anything else by its str().
+std::string type_display(PyObject* type);
+
 // The PanicException for a caught internal failure.
 Error failure_to_exception(const Panic& failure);
 

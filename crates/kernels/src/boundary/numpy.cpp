@@ -100,7 +100,8 @@ struct SliceContainer {
   std::size_t capacity;
 };
 
-void slice_container_dealloc(PyObject* self) {
+// Called by the interpreter's C code: nothing may unwind out of it.
+void slice_container_dealloc(PyObject* self) noexcept {
   auto* container = reinterpret_cast<SliceContainer*>(self);
   if (container->release != nullptr) {
     container->release(container->data, container->length, container->capacity);
@@ -257,7 +258,7 @@ void release_input_array(InputArray& array) {
 }
 
 void release_owned_block(void* data, std::size_t, std::size_t capacity) noexcept {
-  if (capacity != 0) release_block(data);
+  release_block(data, capacity * sizeof(double));
 }
 
 Ref from_owned_array(Buffer<double> values, std::size_t rows, std::size_t cols) {

@@ -121,8 +121,9 @@ Result<InputArray> extract_input_array(PyObject* object, int nd);
 Result<FlatBuffer> input_array_buffer(const InputArray& array);
 void release_input_array(InputArray& array);
 
-// How a result's owner object frees its buffer: (address, length, capacity), in elements.
-using ReleaseBlock = void (*)(void* data, std::size_t length, std::size_t capacity);
+// How a result's owner object frees its buffer: (address, length, capacity), in elements. It runs
+// inside the owner's dealloc, so it must not throw.
+using ReleaseBlock = void (*)(void* data, std::size_t length, std::size_t capacity) noexcept;
 struct SliceOwner {
   ReleaseBlock release;
   void* data;
