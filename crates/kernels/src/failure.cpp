@@ -9,10 +9,13 @@
 #include <cstring>
 #include <mutex>
 
+#include "fork_safe.hpp"
+
 namespace kernels {
 namespace {
 
-std::mutex report_lock;
+// A fork waits for a report being written, so that a child can write its own.
+ForkSafeMutex report_lock;
 bool first_report = true;  // guarded by report_lock
 
 // KERNELS_BACKTRACE, read once: unset or "0" means none, "full" the full form, anything else short.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "failure.hpp"
+#include "fork_safe.hpp"
 #include "pool.hpp"
 #include "random.hpp"
 
@@ -110,11 +111,11 @@ class Scratch {
   std::vector<Cells> spare_;
 };
 
-// FFTW's planner is not thread-safe, and several Python threads may draw at once.
-std::mutex& planner_lock() {
-  static std::mutex lock;
-  return lock;
-}
+// FFTW's planner is not thread-safe, and several Python threads may draw at once. A fork waits
+// for planning under way to end: the child gets the planner's state whole.
+ForkSafeMutex planner;
+
+ForkSafeMutex& planner_lock() { return planner; }
 
 // An unnormalised inverse transform of `length` points over `batch` consecutive runs, in place.
 // Planned with FFTW_ESTIMATE only: a measuring planner may choose differently from one call to

@@ -1,6 +1,7 @@
 #include "pool.hpp"
 
 #include <sched.h>
+#include <unistd.h>
 #include <tbb/global_control.h>
 #include <tbb/info.h>
 #include <tbb/task_scheduler_observer.h>
@@ -15,8 +16,9 @@
 #include <optional>
 #include <sstream>
 #include <string>
-#include <utility>
 #include <vector>
+
+#include "fork_safe.hpp"
 
 namespace kernels::pool {
 namespace {
@@ -173,8 +175,6 @@ std::size_t default_threads() {
   return *cpus;
 }
 
-std::atomic<bool> created{false};
-
 #if KERNELS_TSAN_ANNOTATE
 // A pool thread runs nothing of the module's outside a loop body (see pool.hpp).
 class HiddenWorkers : public tbb::task_scheduler_observer {
@@ -201,9 +201,9 @@ struct Pool {
 #if KERNELS_TSAN_ANNOTATE
     hidden.emplace(arena);
 #endif
-    created.store(true, std::memory_order_release);
   }
   std::size_t threads;
+  pid_t creator = ::getpid();
   std::optional<tbb::global_control> widen;
   tbb::task_arena arena;
 #if KERNELS_TSAN_ANNOTATE
@@ -211,27 +211,26 @@ struct Pool {
 #endif
 };
 
-// Storage for a value that is made once and never destroyed: the pool must outlive every static
-// destructor, since worker threads and other extensions' calls may still be running at exit.
-template <class T>
-class Immortal {
- public:
-  template <class... Args>
-  explicit Immortal(Args&&... args) {
-    ::new (static_cast<void*>(storage_)) T(std::forward<Args>(args)...);
-  }
-  T& get() noexcept { return *std::launder(reinterpret_cast<T*>(storage_)); }
-
- private:
-  alignas(T) unsigned char storage_[sizeof(T)];
-};
+// Made once and never destroyed: the pool must outlive every static destructor, since worker
+// threads and other extensions' calls may still be running at exit. A fork waits for the making
+// to end, so a child sees either no pool or a whole one.
+ForkSafeMutex making;
+alignas(Pool) unsigned char storage[sizeof(Pool)];
+std::atomic<Pool*> made{nullptr};
 
 Pool& instance() {
+  if (Pool* pool = made.load(std::memory_order_acquire)) return *pool;
+  std::lock_guard lock(making);
+  if (Pool* pool = made.load(std::memory_order_relaxed)) return *pool;
   // A constructor that throws leaves the pool unmade, and the next loop tries again.
-  static Immortal<Pool> pool(
-      pool_size(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS")));
-  return pool.get();
+  Pool* pool = ::new (static_cast<void*>(storage))
+      Pool(pool_size(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS")));
+  made.store(pool, std::memory_order_release);
+  return *pool;
 }
+
+// None of the pool's threads exist in a process forked from the one that made it.
+bool pool_threads_here() { return instance().creator == ::getpid(); }
 
 }  // namespace
 
@@ -271,12 +270,12 @@ std::size_t pool_size(const char* rayon_num_threads, const char* rayon_rs_num_cp
   return std::min(threads, max_threads);
 }
 
-std::size_t thread_count() { return instance().threads; }
+std::size_t thread_count() { return pool_threads_here() ? instance().threads : 1; }
 
-bool pool_created() noexcept { return created.load(std::memory_order_acquire); }
+bool pool_created() noexcept { return made.load(std::memory_order_acquire) != nullptr; }
 
 namespace detail {
-tbb::task_arena& arena() { return instance().arena; }
+tbb::task_arena* arena() { return pool_threads_here() ? &instance().arena : nullptr; }
 }  // namespace detail
 
 }  // namespace kernels::pool

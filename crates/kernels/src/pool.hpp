@@ -2,12 +2,15 @@
 //
 // One oneTBB arena, made by the first loop that needs it and kept until the process ends. Its size
 // is read once, then: RAYON_NUM_THREADS, else RAYON_RS_NUM_CPUS, else the CPUs this process may
-// run on. Every loop asks for the thread count before it looks at its length, so the first loop of
+// run on. Every loop reaches for the pool before it looks at its length, so the first loop of
 // the process creates the pool even when it has nothing to do.
 //
 // Exceptions thrown by a loop body (an internal failure, already reported on the thread that
 // raised it, or std::bad_alloc) are carried to the calling thread by oneTBB and rethrown there as
 // the same object; the rest of the loop is cancelled.
+//
+// A process forked from the one that made the pool has none of its threads: there every loop runs
+// on the calling thread, as one task, with the same results.
 #pragma once
 
 #include <tbb/blocked_range.h>
@@ -42,14 +45,16 @@ std::optional<std::size_t> parse_cfs_quota(std::string_view quota, std::string_v
 // The pool size these two variable values choose (nullptr for unset), capped at max_threads.
 std::size_t pool_size(const char* rayon_num_threads, const char* rayon_rs_num_cpus);
 
-// The number of threads the pool has; creates the pool on the first call.
+// The number of threads the pool has (1 in a forked process); creates the pool on the first call.
 std::size_t thread_count();
 
 // Whether the pool exists yet (never creates it).
 bool pool_created() noexcept;
 
 namespace detail {
-tbb::task_arena& arena();
+// The pool's arena, made on the first call; null in a forked process, where oneTBB would wait for
+// workers that are gone.
+tbb::task_arena* arena();
 
 #if KERNELS_TSAN_ANNOTATE
 // oneTBB is not instrumented, so ThreadSanitizer sees neither the edges from a loop's caller to
@@ -92,22 +97,22 @@ struct TsanBody {
 
 // Calls body(index, state) for every index in [0, n_items). Each task (a sub-range that one thread
 // runs without splitting it further) makes its state once with make_state() and walks its indices
-// in ascending order. At most one item runs on the calling thread; more are handed to the pool and
-// the caller waits for all of them.
+// in ascending order. A loop of at most one item, and every loop of a forked process, is one task
+// on the calling thread; otherwise the items are handed to the pool and the caller waits for all
+// of them.
 template <class MakeState, class Body>
 void for_each_with_state(std::size_t n_items, MakeState&& make_state, Body&& body) {
-  thread_count();
-  if (n_items <= 1) {
-    if (n_items == 1) {
-      auto state = make_state();
-      body(std::size_t{0}, state);
-    }
+  tbb::task_arena* arena = detail::arena();  // makes the pool, whatever the loop's length
+  if (n_items <= 1 || arena == nullptr) {
+    if (n_items == 0) return;
+    auto state = make_state();
+    for (std::size_t i = 0; i != n_items; ++i) body(i, state);
     return;
   }
 #if KERNELS_TSAN_ANNOTATE
   detail::TsanLoop loop;
 #endif
-  detail::arena().execute([&] {
+  arena->execute([&] {
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n_items),
                       [&](const tbb::blocked_range<std::size_t>& range) {
 #if KERNELS_TSAN_ANNOTATE

@@ -1,6 +1,8 @@
 #include "pool.hpp"
 
 #include <gtest/gtest.h>
+#include <tbb/global_control.h>
+#include <tbb/info.h>
 
 #include <atomic>
 #include <chrono>
@@ -12,9 +14,14 @@
 #include <vector>
 
 #include "failure.hpp"
+#include "processes.hpp"
 
 namespace kernels::pool {
 namespace {
+
+using testing_processes::Complaints;
+using testing_processes::expect_in_forked_child;
+using testing_processes::expect_in_fresh_process;
 
 TEST(PoolSizing, ThreadCountVariables) {
   struct Case {
@@ -84,13 +91,34 @@ TEST(PoolSizing, FirstVariableWithANumberWins) {
 }
 
 TEST(Pool, SizeIsReadFromTheEnvironmentWhenThePoolIsMade) {
-  if (pool_created()) GTEST_SKIP() << "the pool existed before this test";
-  ::setenv("RAYON_NUM_THREADS", "not a number", 1);
-  ::setenv("RAYON_RS_NUM_CPUS", "+3", 1);
-  EXPECT_EQ(thread_count(), 3u);
-  EXPECT_EQ(detail::arena().max_concurrency(), 3);
-  ::setenv("RAYON_RS_NUM_CPUS", "5", 1);  // read once only
-  EXPECT_EQ(thread_count(), 3u);
+  expect_in_fresh_process([](Complaints& c) {
+    c.expect(!pool_created(), "no pool before the first call");
+    ::setenv("RAYON_NUM_THREADS", "not a number", 1);
+    ::setenv("RAYON_RS_NUM_CPUS", "+3", 1);
+    c.expect_eq("thread_count()", thread_count(), 3u);
+    c.expect_eq("the arena's concurrency", detail::arena()->max_concurrency(), 3);
+    ::setenv("RAYON_RS_NUM_CPUS", "5", 1);  // read once only
+    c.expect_eq("thread_count() after a change", thread_count(), 3u);
+  });
+}
+
+// oneTBB's process-wide cap is the pool's size, below the machine's and above it: under a load of
+// many callers oneTBB starts workers up to that cap, whatever the arena's size.
+TEST(Pool, CapsOneTbbAtItsSize) {
+  const std::size_t machine = tbb::info::default_concurrency();
+  const std::size_t cases[] = {1, 2, machine, machine + 3};
+  for (std::size_t n : cases) {
+    SCOPED_TRACE(testing::Message() << "a pool of " << n << " on " << machine << " CPUs");
+    expect_in_fresh_process([n](Complaints& c) {
+      ::setenv("RAYON_NUM_THREADS", std::to_string(n).c_str(), 1);
+      c.expect_eq("thread_count()", thread_count(), n);
+      c.expect_eq("the arena's concurrency", detail::arena()->max_concurrency(),
+                  static_cast<int>(n));
+      c.expect_eq("oneTBB's cap",
+                  tbb::global_control::active_value(tbb::global_control::max_allowed_parallelism),
+                  n);
+    });
+  }
 }
 
 TEST(Pool, ThreadCountIsWithinLimits) {
@@ -100,16 +128,16 @@ TEST(Pool, ThreadCountIsWithinLimits) {
   EXPECT_TRUE(pool_created());
 }
 
-// Under CTest every test runs in a process of its own, so the pool is fresh here; run all in one
-// process and an earlier test has made it already.
 TEST(Pool, AnEmptyLoopCreatesThePool) {
-  if (pool_created()) GTEST_SKIP() << "the pool existed before this test";
-  int makes = 0, calls = 0;
-  for_each_with_state(
-      0, [&] { return ++makes; }, [&](std::size_t, int&) { ++calls; });
-  EXPECT_TRUE(pool_created());
-  EXPECT_EQ(makes, 0);
-  EXPECT_EQ(calls, 0);
+  expect_in_fresh_process([](Complaints& c) {
+    c.expect(!pool_created(), "no pool before the first loop");
+    int makes = 0, calls = 0;
+    for_each_with_state(
+        0, [&] { return ++makes; }, [&](std::size_t, int&) { ++calls; });
+    c.expect(pool_created(), "the pool exists after an empty loop");
+    c.expect_eq("states made", makes, 0);
+    c.expect_eq("calls", calls, 0);
+  });
 }
 
 TEST(Pool, ASingleItemRunsOnTheCaller) {
@@ -126,6 +154,35 @@ TEST(Pool, ASingleItemRunsOnTheCaller) {
   EXPECT_EQ(makes, 1);
   EXPECT_EQ(calls, 1);
   EXPECT_TRUE(pool_created());
+}
+
+TEST(Pool, AForkedChildRunsEveryLoopOnItsCallingThreadAsOneTask) {
+  // The parent's workers are up and have taken part in a loop before the fork.
+  std::atomic<std::size_t> warm{0};
+  for_each_with_state(
+      100000, [] { return 0; }, [&](std::size_t, int&) { ++warm; });
+  ASSERT_EQ(warm, 100000u);
+  const std::size_t parent_threads = thread_count();
+  expect_in_forked_child([](Complaints& c) {
+    constexpr std::size_t n = 100000;
+    const auto caller = std::this_thread::get_id();
+    std::size_t makes = 0, calls = 0, out_of_order = 0, elsewhere = 0;
+    for_each_with_state(
+        n, [&] { return ++makes; },
+        [&](std::size_t i, std::size_t&) {
+          out_of_order += i != calls;
+          elsewhere += std::this_thread::get_id() != caller;
+          ++calls;
+        });
+    c.expect_eq("states made", makes, 1u);
+    c.expect_eq("calls", calls, n);
+    c.expect_eq("indices out of order", out_of_order, 0u);
+    c.expect_eq("calls off the calling thread", elsewhere, 0u);
+    c.expect_eq("thread_count()", thread_count(), 1u);
+    c.expect(detail::arena() == nullptr, "no arena in the child");
+  });
+  EXPECT_EQ(thread_count(), parent_threads);
+  EXPECT_NE(detail::arena(), nullptr);
 }
 
 TEST(Pool, StatefulLoopVisitsEveryIndexOnceInAscendingRunsPerTask) {

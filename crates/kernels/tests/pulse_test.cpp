@@ -13,6 +13,7 @@
 
 #include "failure.hpp"
 #include "pool.hpp"
+#include "processes.hpp"
 
 namespace kernels::pulse {
 namespace {
@@ -207,13 +208,13 @@ TEST(PulseCounts, RoundedSamplesSaturates) {
 }
 
 TEST(PulseCounts, NoSubfaultsStillCreatesThePool) {
-  // Under CTest each test has a process, and so a fresh pool, of its own.
-  if (pool::pool_created()) GTEST_SKIP() << "the pool existed before this test";
-  ASSERT_FALSE(run({}, {}, {}, 0.0).has_value());
-  EXPECT_FALSE(pool::pool_created()) << "a call that fails validation made the pool";
-  auto result = run({}, {}, {}, 0.1);
-  ASSERT_TRUE(result.has_value());
-  EXPECT_TRUE(pool::pool_created());
+  testing_processes::expect_in_fresh_process([](testing_processes::Complaints& c) {
+    c.expect(!pool::pool_created(), "no pool before the first call");
+    c.expect(!run({}, {}, {}, 0.0).has_value(), "a sample interval of 0 is refused");
+    c.expect(!pool::pool_created(), "no pool after a call that fails validation");
+    c.expect(run({}, {}, {}, 0.1).has_value(), "no subfaults at 0.1 s succeeds");
+    c.expect(pool::pool_created(), "the pool exists after it");
+  });
 }
 
 TEST(PulseCounts, TotalsPastTheLimitAreCapacityOverflow) {

@@ -5,23 +5,18 @@
 #include <optional>
 #include <vector>
 
+#include "fork_safe.hpp"
+
 namespace kernels::boundary {
 namespace {
 
 thread_local std::int64_t depth = 0;
 
-// References dropped by detached threads, released by the next thread that attaches.
-struct DeferredReleases {
-  std::mutex mutex;
-  std::vector<PyObject*> objects;
-};
-std::atomic<DeferredReleases*> deferred{nullptr};
-
-DeferredReleases& deferred_list() {
-  static DeferredReleases list;
-  deferred.store(&list, std::memory_order_release);
-  return list;
-}
+// References dropped by detached threads, released by the next thread that attaches. A fork
+// waits for the list to be whole.
+ForkSafeMutex deferred_lock;
+std::vector<PyObject*> deferred_objects;  // guarded by deferred_lock
+std::atomic<bool> any_deferred{false};    // whether the list has ever been used
 
 PyObject* take_raised_exception() {
 #if PY_VERSION_HEX >= 0x030C0000
@@ -137,18 +132,17 @@ void release_reference(PyObject* object) noexcept {
     Py_DECREF(object);
     return;
   }
-  DeferredReleases& list = deferred_list();
-  std::lock_guard lock(list.mutex);
-  list.objects.push_back(object);
+  std::lock_guard lock(deferred_lock);
+  deferred_objects.push_back(object);
+  any_deferred.store(true, std::memory_order_release);
 }
 
 void drain_deferred_releases() noexcept {
-  DeferredReleases* list = deferred.load(std::memory_order_acquire);
-  if (list == nullptr) return;
+  if (!any_deferred.load(std::memory_order_acquire)) return;
   std::vector<PyObject*> taken;
   {
-    std::lock_guard lock(list->mutex);
-    taken.swap(list->objects);
+    std::lock_guard lock(deferred_lock);
+    taken.swap(deferred_objects);
   }
   for (PyObject* object : taken) Py_DECREF(object);
 }

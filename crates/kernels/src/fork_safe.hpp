@@ -1,0 +1,37 @@
+// A mutex that a fork never copies in the held state.
+//
+// Just before a fork the forking thread takes every ForkSafeMutex, waiting for each critical
+// section under way to end; parent and child release them all after it. A child so never
+// inherits a lock that no thread of its own would release, nor the half-changed state it guards
+// (a plan being made, a list being grown). Whoever holds one must never wait for the thread that
+// forks: for a Python thread that is the interpreter lock, which no such mutex may be held across.
+//
+// Each must be a namespace-scope object, made during static initialisation before any thread can
+// take it; it is never destroyed, so forks while the process exits stay safe too.
+#pragma once
+
+#include <mutex>
+#include <type_traits>
+
+namespace kernels {
+
+class ForkSafeMutex {
+ public:
+  ForkSafeMutex() noexcept;
+  ForkSafeMutex(const ForkSafeMutex&) = delete;
+  ForkSafeMutex& operator=(const ForkSafeMutex&) = delete;
+
+  void lock() { mutex_.lock(); }
+  bool try_lock() noexcept { return mutex_.try_lock(); }
+  void unlock() noexcept { mutex_.unlock(); }
+
+ private:
+  friend struct ForkHandlers;
+  std::mutex mutex_;
+  ForkSafeMutex* next_ = nullptr;  // the one registered before this one
+};
+
+static_assert(std::is_trivially_destructible_v<ForkSafeMutex>,
+              "a fork during exit may still take the mutex");
+
+}  // namespace kernels

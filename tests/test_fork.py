@@ -1,0 +1,118 @@
+"""A process forked while other threads are inside the kernels: the child's own calls finish, on
+its calling thread, with the parent's bits."""
+
+import hashlib
+import os
+import select
+import signal
+import threading
+import time
+import traceback
+
+import numpy as np
+import pytest
+
+from _kernels import circulant_draw, synthesise_pulses
+from support import SANITIZER
+
+FORKS = 40
+# A child that has not answered by then is taken to hang. The calls take milliseconds; a
+# sanitizer runtime makes them some ten times slower.
+CHILD_SECONDS = 20.0 if SANITIZER else 5.0
+
+N = 4096
+SLIP = np.linspace(0.0, 2.0, N)
+RISE = np.linspace(0.5, 1.5, N)
+BETA = np.full(N, 0.2)
+QUADRANT = np.random.default_rng(3).random((65, 65))
+
+
+def draw():
+    # Sizes that plan anew: every forked child plans with the planner the parent shares.
+    return circulant_draw(QUADRANT, (128, 128), (100, 90), 2**64 - 1)
+
+
+def pulses():
+    return synthesise_pulses(SLIP, RISE, 0.01, BETA)
+
+
+def fingerprint():
+    digest = hashlib.sha256()
+    for part in (*draw(), *pulses()):
+        digest.update(part.tobytes())
+    return digest.hexdigest().encode()
+
+
+def busy_callers(stop):
+    """Threads that keep the planner and the pool busy until `stop` is set; draws of shapes that
+    change call after call, so that planning is under way at most times."""
+
+    def draws(k):
+        rng = np.random.default_rng(k)
+        while not stop.is_set():
+            p, c = (int(v) for v in rng.integers(8, 160, size=2))
+            circulant_draw(np.ones((p // 2 + 1, c // 2 + 1)), (p, c), (p, c), k)
+
+    def syntheses():
+        while not stop.is_set():
+            pulses()
+
+    return [threading.Thread(target=draws, args=(k,)) for k in range(2)] + [
+        threading.Thread(target=syntheses) for _ in range(2)
+    ]
+
+
+def forked_fingerprint():
+    """Forks a child that answers with its fingerprint, and returns that; fails if the child does
+    not answer in time (and kills it) or fails."""
+    read_end, write_end = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        status = 1
+        try:
+            os.close(read_end)
+            os.write(write_end, fingerprint())
+            status = 0
+        except BaseException:  # noqa: B036 - whatever it is, the child must not go on as pytest
+            traceback.print_exc()
+        finally:
+            os._exit(status)
+    os.close(write_end)
+    try:
+        answer = read_until_closed(read_end, time.monotonic() + CHILD_SECONDS)
+        if answer is None:
+            os.kill(pid, signal.SIGKILL)
+        _, status = os.waitpid(pid, 0)
+    finally:
+        os.close(read_end)
+    assert answer is not None, f"the child did not finish in {CHILD_SECONDS} s"
+    assert os.waitstatus_to_exitcode(status) == 0, "the child failed"
+    return answer
+
+
+def read_until_closed(fd, deadline):
+    """Everything written to `fd` until its writer closes it; None if that is not by `deadline`."""
+    answer = b""
+    while select.select([fd], [], [], max(deadline - time.monotonic(), 0))[0]:
+        chunk = os.read(fd, 4096)
+        if not chunk:
+            return answer
+        answer += chunk
+    return None
+
+
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded, use of fork:DeprecationWarning")
+def test_children_forked_beside_busy_threads_finish_with_the_same_bits():
+    expected = fingerprint()
+    stop = threading.Event()
+    threads = busy_callers(stop)
+    for thread in threads:
+        thread.start()
+    try:
+        for _ in range(FORKS):
+            time.sleep(0.01)  # let the busy threads get back into the kernels
+            assert forked_fingerprint() == expected
+    finally:
+        stop.set()
+        for thread in threads:
+            thread.join()
