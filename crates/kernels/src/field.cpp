@@ -113,9 +113,7 @@ class Scratch {
 
 // FFTW's planner is not thread-safe, and several Python threads may draw at once. A fork waits
 // for planning under way to end: the child gets the planner's state whole.
-ForkSafeMutex planner;
-
-ForkSafeMutex& planner_lock() { return planner; }
+ForkSafeMutex planner_lock;
 
 // An unnormalised inverse transform of `length` points over `batch` consecutive runs, in place.
 // Planned with FFTW_ESTIMATE only: a measuring planner may choose differently from one call to
@@ -126,7 +124,7 @@ class InverseTransform {
     if (length > INT_MAX || batch > INT_MAX) panic("transform too large for FFTW");
     int n = static_cast<int>(length);
     auto* buffer = reinterpret_cast<fftw_complex*>(aligned_buffer);
-    std::lock_guard lock(planner_lock());
+    std::lock_guard lock(planner_lock);
     plan_ = fftw_plan_many_dft(1, &n, static_cast<int>(batch), buffer, nullptr, 1, n, buffer,
                                nullptr, 1, n, FFTW_BACKWARD, FFTW_ESTIMATE);
     if (plan_ == nullptr) panic("FFTW could not plan a transform of length " +
@@ -135,7 +133,7 @@ class InverseTransform {
   InverseTransform(const InverseTransform&) = delete;
   InverseTransform& operator=(const InverseTransform&) = delete;
   ~InverseTransform() {
-    std::lock_guard lock(planner_lock());
+    std::lock_guard lock(planner_lock);
     fftw_destroy_plan(plan_);
   }
 
