@@ -258,3 +258,24 @@ def test_seeds_error_names_whatever_collections_abc_sequence_is(python, replacem
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout == f"'dict' object is not an instance of '{shown}' [\"while processing 'seeds'\"]\n"
+
+
+def test_seeds_error_walks_a_sequence_tuple_nested_deeper_than_the_c_stack(python):
+    # isinstance accepts tuples nested to any depth; naming one must neither overflow the stack
+    # nor take time quadratic in the depth.
+    result = python(
+        "import collections.abc\n"
+        "import numpy as np\n"
+        "import _kernels\n"
+        "t = ()\n"
+        "for _ in range(100_000):\n"
+        "    t = (list, t)\n"
+        "collections.abc.Sequence = t\n"
+        "try:\n"
+        "    _kernels.eikonal_solve(np.ones((1, 1)), (1.0, 1.0), {})\n"
+        "except TypeError as error:\n"
+        "    assert str(error) == \"'dict' object is not an instance of '\" + 'list | ' * 100_000 + \"'\"\n"
+        "    print(error.__notes__)\n"
+    )
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout == "[\"while processing 'seeds'\"]\n"

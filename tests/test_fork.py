@@ -5,6 +5,7 @@ import hashlib
 import os
 import select
 import signal
+import textwrap
 import threading
 import time
 import traceback
@@ -116,3 +117,76 @@ def test_children_forked_beside_busy_threads_finish_with_the_same_bits():
         stop.set()
         for thread in threads:
             thread.join()
+
+
+# A fork while another thread is making one of the module's process-wide values for the first
+# time, its Python code slowed down so that the fork falls inside it. The child must make the value
+# itself instead of waiting for a maker that does not exist there.
+SLOW_FIRST_USES = {
+    "collections.abc.Sequence": (
+        """
+        class SlowAbc(types.ModuleType):
+            @property
+            def Sequence(self):
+                time.sleep(1.0)
+                return list
+
+        sys.modules["collections.abc"] = SlowAbc("collections.abc")
+        """,
+        "{}",
+        "'dict' object is not an instance of 'list'",
+    ),
+    "numpy.lib.NumpyVersion": (
+        """
+        import numpy.lib
+
+        numpy_version = numpy.lib.NumpyVersion
+
+        def slow_numpy_version(version):
+            time.sleep(1.0)
+            return numpy_version(version)
+
+        numpy.lib.NumpyVersion = slow_numpy_version
+        """,
+        "[(0, 0, 0.0)]",
+        "[[0.0, 1.0]]",
+    ),
+}
+
+FORK_DURING_FIRST_USE = """
+import os, sys, threading, time, types
+import numpy as np
+import _kernels
+{slow}
+
+def call():
+    try:
+        return repr(_kernels.eikonal_solve(np.ones((1, 2)), (1.0, 1.0), {seeds}).tolist())
+    except TypeError as error:
+        return str(error)
+
+first = threading.Thread(target=lambda: print("thread", call(), flush=True))
+first.start()
+time.sleep(0.3)
+pid = os.fork()
+if pid == 0:
+    os.write(1, ("child " + call() + "\\n").encode())
+    os._exit(0)
+first.join()
+deadline = time.monotonic() + {seconds}
+while os.waitpid(pid, os.WNOHANG) == (0, 0):
+    if time.monotonic() > deadline:
+        os.kill(pid, 9)
+        sys.exit("the child did not finish")
+    time.sleep(0.02)
+"""
+
+
+@pytest.mark.parametrize("slow_part", SLOW_FIRST_USES)
+def test_a_child_forked_during_a_first_time_set_up_makes_the_value_itself(python, slow_part):
+    slow, seeds, answer = SLOW_FIRST_USES[slow_part]
+    code = FORK_DURING_FIRST_USE.format(slow=textwrap.dedent(slow), seeds=seeds,
+                                        seconds=CHILD_SECONDS + 1.0)
+    result = python(code)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert sorted(result.stdout.splitlines()) == [f"child {answer}", f"thread {answer}"]

@@ -4,6 +4,8 @@
 #include <limits>
 #include <vector>
 
+#include "boundary/once_cell.hpp"
+
 namespace kernels::boundary {
 namespace {
 

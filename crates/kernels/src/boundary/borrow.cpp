@@ -11,6 +11,7 @@
 #include <unordered_map>
 
 #include "boundary/numpy.hpp"
+#include "boundary/once_cell.hpp"
 
 namespace kernels::boundary {
 namespace {

@@ -1,10 +1,12 @@
 #include "boundary/frame.hpp"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <vector>
 
+#include "boundary/once_cell.hpp"
 #include "fork_safe.hpp"
 
 namespace kernels::boundary {
@@ -61,6 +63,17 @@ std::string repr_text(PyObject* object) {
     return "<unprintable>";
   }
   return utf8(repr.get());
+}
+
+// A class by its qualified name, anything else by its str().
+std::string single_type_display(PyObject* type) {
+  Ref name(PyType_Check(type) ? PyType_GetQualName(reinterpret_cast<PyTypeObject*>(type))
+                              : PyObject_Str(type));
+  if (!name || !PyUnicode_Check(name.get())) {
+    PyErr_Clear();
+    return "<failed to extract type name>";
+  }
+  return utf8(name.get());
 }
 
 GilOnceCell<PyObject*> panic_type;
@@ -158,14 +171,6 @@ DetachedScope::~DetachedScope() {
   drain_deferred_releases();
 }
 
-std::unique_lock<std::mutex> lock_releasing_gil(std::mutex& mutex) {
-  std::unique_lock lock(mutex, std::try_to_lock);
-  if (lock.owns_lock()) return lock;
-  DetachedScope detached;
-  lock.lock();
-  return lock;
-}
-
 // ---------------------------------------------------------------------------------------------
 
 Ref Error::argument() const {
@@ -249,21 +254,28 @@ Error cast_error(PyObject* object, std::string_view expected) {
 }
 
 std::string type_display(PyObject* type) {
-  if (PyTuple_Check(type)) {
-    std::string joined;
-    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(type); ++k) {
-      if (k > 0) joined += " | ";
-      joined += type_display(PyTuple_GET_ITEM(type, k));
+  // Tuples nest to any depth (CPython's isinstance accepts them so), so they are walked with a
+  // stack of their own rather than the C stack, and every name is appended once.
+  std::string text;
+  std::vector<std::pair<PyObject*, Py_ssize_t>> open;  // tuples being walked, and their next item
+  for (PyObject* item = type;;) {
+    if (PyTuple_Check(item)) {
+      open.emplace_back(item, 0);
+    } else {
+      text += single_type_display(item);
     }
-    return joined;
+    item = nullptr;
+    while (item == nullptr && !open.empty()) {
+      auto& [tuple, next] = open.back();
+      if (next == PyTuple_GET_SIZE(tuple)) {
+        open.pop_back();
+      } else {
+        if (next > 0) text += " | ";
+        item = PyTuple_GET_ITEM(tuple, next++);
+      }
+    }
+    if (item == nullptr) return text;
   }
-  Ref name(PyType_Check(type) ? PyType_GetQualName(reinterpret_cast<PyTypeObject*>(type))
-                              : PyObject_Str(type));
-  if (!name || !PyUnicode_Check(name.get())) {
-    PyErr_Clear();
-    return "<failed to extract type name>";
-  }
-  return utf8(name.get());
 }
 
 Error failure_to_exception(const Panic& failure) {

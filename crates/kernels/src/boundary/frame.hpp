@@ -6,10 +6,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <atomic>
 #include <cstdint>
 #include <expected>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -142,38 +140,7 @@ std::string describe_error(Error& error);
 PyObject* panic_exception_type();
 
 // ---------------------------------------------------------------------------------------------
-// One-time values and the interpreter lock
-
-// Locks `mutex`, waiting for it without the interpreter lock so that its holder can take that.
-std::unique_lock<std::mutex> lock_releasing_gil(std::mutex& mutex);
-
-// A process-wide value made once by the first caller that needs it. Callers hold the interpreter
-// lock; a waiter releases it. A failed initialisation leaves the cell unset for the next caller.
-template <class T>
-class GilOnceCell {
- public:
-  const T* get() const noexcept {
-    return ready_.load(std::memory_order_acquire) ? &value_ : nullptr;
-  }
-
-  // init() returns Result<T>, or raises an internal failure.
-  template <class Init>
-  Result<const T*> get_or_try_init(Init&& init) {
-    if (const T* value = get()) return value;
-    std::unique_lock lock = lock_releasing_gil(mutex_);
-    if (const T* value = get()) return value;
-    Result<T> made = init();
-    if (!made) return std::unexpected(std::move(made.error()));
-    value_ = std::move(*made);
-    ready_.store(true, std::memory_order_release);
-    return &value_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::atomic<bool> ready_{false};
-  T value_{};
-};
+// The interpreter lock
 
 // Releases the interpreter lock for its lifetime (attach depth 0 meanwhile); takes it back and
 // drains the deferred release list when it ends, by return or by unwinding.

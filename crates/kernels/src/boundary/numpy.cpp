@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "boundary/borrow.hpp"
+#include "boundary/once_cell.hpp"
 
 namespace kernels::boundary {
 namespace {
