@@ -7,13 +7,14 @@ import numpy as np
 import pytest
 
 
-def run_python(code, env=None):
-    """Runs `code` in a fresh interpreter that finds the built extensions, and returns the result."""
+def run_python(code, env=None, wrapper=()):
+    """Runs `code` in a fresh interpreter that finds the built extensions, and returns the result.
+    `wrapper` is a command line that the interpreter's own is appended to, such as `unshare --pid`."""
     environment = dict(os.environ)
     environment.pop("KERNELS_BACKTRACE", None)
     environment.update(env or {})
     return subprocess.run(
-        [sys.executable, "-c", code],
+        [*wrapper, sys.executable, "-c", code],
         capture_output=True,
         text=True,
         env=environment,

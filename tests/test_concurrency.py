@@ -2,7 +2,9 @@
 failures that stay in their own thread, one worker pool, and kernels that run without the lock."""
 
 import os
+import hashlib
 import random
+import shutil
 import sys
 import textwrap
 import threading
@@ -150,6 +152,36 @@ def test_the_pool_is_made_once(python):
     assert 1 <= int(first) <= 6
     assert same == "True" and int(seen) == int(first) and int(last) == int(first)
 
+
+# A pool larger than the process may start, for an ordinary user (root ignores the limit) allowed
+# 64 processes. oneTBB ends the process when it cannot start a worker it wants, so the pool must
+# want no more; and a size beyond what oneTBB serves must not leave the pool without workers.
+UNDER_PROCESS_LIMIT = textwrap.dedent(
+    """
+    import hashlib, numpy as np, _kernels
+    q = np.random.default_rng(2).random((513, 513))
+    for _ in range(5):  # loops long enough for oneTBB to start every worker it wants
+        fields = _kernels.circulant_draw(q, (1024, 1024), (1000, 999), 11)
+    with open("/proc/self/status") as status:
+        threads = next(int(line.split()[1]) for line in status if line.startswith("Threads:"))
+    print(hashlib.sha256(fields[0].tobytes() + fields[1].tobytes()).hexdigest(), threads)
+    """
+)
+
+
+@pytest.mark.skipif(shutil.which("prlimit") is None or shutil.which("setpriv") is None,
+                    reason="needs prlimit(1) and setpriv(1)")
+@pytest.mark.parametrize("size", ["200", "40000"])
+def test_a_pool_larger_than_the_process_may_start_runs_on_the_threads_it_can(python, size):
+    limit = ("prlimit", "--nproc=64")
+    as_user = ("setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups")
+    result = python(UNDER_PROCESS_LIMIT, env={"RAYON_NUM_THREADS": size},
+                    wrapper=(*as_user, *limit) if os.geteuid() == 0 else limit)
+    assert result.returncode == 0, result.stderr[-2000:]
+    digest, threads = result.stdout.split()
+    fields = circulant_draw(np.random.default_rng(2).random((513, 513)), (1024, 1024), (1000, 999), 11)
+    assert digest == hashlib.sha256(fields[0].tobytes() + fields[1].tobytes()).hexdigest()
+    assert 1 < int(threads) <= 64
 
 def long_calls():
     """A call of each function that lasts some tens of milliseconds on one CPU."""

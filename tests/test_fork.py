@@ -4,6 +4,7 @@ its calling thread, with the parent's bits."""
 import hashlib
 import os
 import select
+import shutil
 import signal
 import textwrap
 import threading
@@ -190,3 +191,61 @@ def test_a_child_forked_during_a_first_time_set_up_makes_the_value_itself(python
     result = python(code)
     assert result.returncode == 0, result.stderr[-2000:]
     assert sorted(result.stdout.splitlines()) == [f"child {answer}", f"thread {answer}"]
+
+
+# The first process of a pid namespace draws, keeps four threads drawing, and forks into a new pid
+# namespace: the child is pid 1 as well, yet none of the pool's threads exist there.
+PID_ONE_FORKS_PID_ONE = """
+import ctypes, hashlib, os, select, sys, threading, time
+import numpy as np
+from _kernels import circulant_draw
+
+QUADRANT = np.random.default_rng(3).random((65, 65))
+
+def digest():
+    fields = circulant_draw(QUADRANT, (128, 128), (100, 90), 5)
+    return hashlib.sha256(fields[0].tobytes() + fields[1].tobytes()).hexdigest()
+
+expected = digest()
+stop = threading.Event()
+def keep_drawing():
+    while not stop.is_set():
+        digest()
+threads = [threading.Thread(target=keep_drawing) for _ in range(4)]
+for thread in threads:
+    thread.start()
+libc = ctypes.CDLL(None, use_errno=True)
+if libc.unshare(0x20000000) != 0:  # CLONE_NEWPID: the children go into a new namespace
+    sys.exit("unshare: " + os.strerror(ctypes.get_errno()))
+read_end, write_end = os.pipe()
+pid = os.fork()
+if pid == 0:
+    os.write(write_end, f"{os.getpid()} {digest()}".encode())
+    os._exit(0)
+os.close(write_end)
+answer = b""
+deadline = time.monotonic() + SECONDS
+while select.select([read_end], [], [], max(deadline - time.monotonic(), 0))[0]:
+    chunk = os.read(read_end, 4096)
+    if not chunk:
+        break
+    answer += chunk
+else:
+    os.kill(pid, 9)
+stop.set()
+for thread in threads:
+    thread.join()
+os.waitpid(pid, 0)
+print(os.getpid(), answer.decode() or "no answer", answer.decode() == f"1 {expected}")
+"""
+
+
+@pytest.mark.skipif(os.geteuid() != 0 or shutil.which("unshare") is None,
+                    reason="making pid namespaces needs root and unshare(1)")
+def test_a_child_with_its_parents_pid_runs_its_loops_on_its_own_thread(python):
+    result = python(PID_ONE_FORKS_PID_ONE.replace("SECONDS", repr(CHILD_SECONDS)),
+                    wrapper=("unshare", "--pid", "--fork", "--kill-child"))
+    assert result.returncode == 0, result.stderr[-2000:]
+    parent, child, _, same_bits = result.stdout.split()
+    assert (parent, child) == ("1", "1")
+    assert same_bits == "True"

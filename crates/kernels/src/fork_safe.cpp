@@ -9,6 +9,7 @@
 namespace kernels {
 namespace {
 constinit std::atomic<ForkSafeMutex*> last_registered{nullptr};
+constinit std::atomic<std::uint64_t> generation{0};
 }  // namespace
 
 struct ForkHandlers {
@@ -39,6 +40,11 @@ struct ForkHandlers {
     }
   }
 
+  static void in_child() noexcept {
+    generation.fetch_add(1, std::memory_order_relaxed);
+    unlock_all();
+  }
+
   static void add(ForkSafeMutex* mutex) noexcept {
     ForkSafeMutex* previous = last_registered.load(std::memory_order_relaxed);
     do {
@@ -46,12 +52,14 @@ struct ForkHandlers {
     } while (!last_registered.compare_exchange_weak(previous, mutex, std::memory_order_release,
                                                     std::memory_order_relaxed));
     // The first one registers the handlers; pthread_atfork fails only for want of memory.
-    if (previous == nullptr && ::pthread_atfork(&lock_all, &unlock_all, &unlock_all) != 0) {
+    if (previous == nullptr && ::pthread_atfork(&lock_all, &unlock_all, &in_child) != 0) {
       out_of_memory(sizeof(void*) * 3);
     }
   }
 };
 
 ForkSafeMutex::ForkSafeMutex() noexcept { ForkHandlers::add(this); }
+
+std::uint64_t fork_generation() noexcept { return generation.load(std::memory_order_relaxed); }
 
 }  // namespace kernels

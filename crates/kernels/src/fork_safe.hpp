@@ -10,6 +10,7 @@
 // take it; it is never destroyed, so forks while the process exits stay safe too.
 #pragma once
 
+#include <cstdint>
 #include <mutex>
 #include <type_traits>
 
@@ -33,5 +34,11 @@ class ForkSafeMutex {
 
 static_assert(std::is_trivially_destructible_v<ForkSafeMutex>,
               "a fork during exit may still take the mutex");
+
+// How many forks lie between this process and the one that loaded the module: the same fork
+// handlers add one in every child. Unlike a pid, which a child can share with its parent (in a new
+// pid namespace) or with a process long gone, this tells a child from the process it was forked
+// from.
+std::uint64_t fork_generation() noexcept;
 
 }  // namespace kernels

@@ -2,15 +2,17 @@
 //
 // One oneTBB arena, made by the first loop that needs it and kept until the process ends. Its size
 // is read once, then: RAYON_NUM_THREADS, else RAYON_RS_NUM_CPUS, else the CPUs this process may
-// run on. Every loop reaches for the pool before it looks at its length, so the first loop of
-// the process creates the pool even when it has nothing to do.
+// run on; at most max_threads, and no more than the threads the process can start at that moment.
+// Every loop reaches for the pool before it looks at its length, so the first loop of the process
+// creates the pool even when it has nothing to do.
 //
 // Exceptions thrown by a loop body (an internal failure, already reported on the thread that
 // raised it, or std::bad_alloc) are carried to the calling thread by oneTBB and rethrown there as
 // the same object; the rest of the loop is cancelled.
 //
 // A process forked from the one that made the pool has none of its threads: there every loop runs
-// on the calling thread, as one task, with the same results.
+// on the calling thread, as one task, with the same results. Such a process is told by the fork
+// itself (fork_generation), never by its pid.
 #pragma once
 
 #include <tbb/blocked_range.h>
@@ -21,29 +23,25 @@
 #include <cstddef>
 #include <optional>
 #include <span>
-#include <string_view>
 
 #include "failure.hpp"
 
 namespace kernels::pool {
 
-inline constexpr std::size_t max_threads = 65535;
+// oneTBB gives an arena of more than this many threads no workers at all.
+inline constexpr std::size_t max_threads = 32768;
 
 // One sizing variable's value: nullopt when unset or not a number (try the next source), 0 for
 // "use the default", else the count. Accepts decimal digits with an optional leading '+', as an
 // unsigned parse does; anything else, whitespace included, is not a number.
 std::optional<std::size_t> parse_thread_count(const char* text);
 
-// A cgroup v2 `cpu.max` line ("max 100000" or "quota period") as a CPU limit; nullopt for no limit
-// or an unreadable line.
-std::optional<std::size_t> parse_cpu_max(std::string_view text);
-
-// A cgroup v1 quota and period pair, each as read from its file; nullopt for -1 (no limit) or an
-// unreadable value.
-std::optional<std::size_t> parse_cfs_quota(std::string_view quota, std::string_view period);
-
 // The pool size these two variable values choose (nullptr for unset), capped at max_threads.
 std::size_t pool_size(const char* rayon_num_threads, const char* rayon_rs_num_cpus);
+
+// How many threads with stacks of `stack_bytes` this process can start, up to `wanted`: started,
+// all alive at once, counted and ended again.
+std::size_t startable_threads(std::size_t wanted, std::size_t stack_bytes);
 
 // The number of threads the pool has (1 in a forked process); creates the pool on the first call.
 std::size_t thread_count();

@@ -1,6 +1,9 @@
 #include "pool.hpp"
 
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 #include <tbb/global_control.h>
 #include <tbb/info.h>
 
@@ -52,17 +55,6 @@ TEST(PoolSizing, ThreadCountVariables) {
   }
 }
 
-TEST(PoolSizing, CgroupQuotas) {
-  EXPECT_EQ(parse_cpu_max("max 100000\n"), std::nullopt);
-  EXPECT_EQ(parse_cpu_max("200000 100000\n"), 2u);
-  EXPECT_EQ(parse_cpu_max("350000 100000"), 3u);   // rounded down
-  EXPECT_EQ(parse_cpu_max("50000 100000\n"), 1u);  // never below one
-  EXPECT_EQ(parse_cpu_max("garbage"), std::nullopt);
-  EXPECT_EQ(parse_cfs_quota("-1\n", "100000\n"), std::nullopt);
-  EXPECT_EQ(parse_cfs_quota("400000\n", "100000\n"), 4u);
-  EXPECT_EQ(parse_cfs_quota("400000\n", "0\n"), std::nullopt);
-}
-
 TEST(PoolSizing, FirstVariableWithANumberWins) {
   const std::size_t fallback = pool_size(nullptr, nullptr);
   EXPECT_GE(fallback, 1u);
@@ -81,7 +73,9 @@ TEST(PoolSizing, FirstVariableWithANumberWins) {
       {"", "0", fallback},
       {"x", "y", fallback},
       {"70000", nullptr, max_threads},
-      {nullptr, "65535", 65535},
+      {nullptr, "32768", 32768},
+      {nullptr, "32769", max_threads},  // oneTBB would start no workers for it
+      {"65535", nullptr, max_threads},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(pool_size(c.num_threads, c.num_cpus), c.expected)
@@ -119,6 +113,27 @@ TEST(Pool, CapsOneTbbAtItsSize) {
                   n);
     });
   }
+}
+
+// Root ignores the process limit, so the check runs as an ordinary user under a low one.
+TEST(Pool, StartableThreadsAreCountedUnderTheProcessLimitAndEndedAgain) {
+  expect_in_fresh_process([](Complaints& c) {
+    constexpr rlim_t limit = 32;
+    if (::geteuid() == 0) {
+      c.expect(::setgroups(0, nullptr) == 0 && ::setresgid(65534, 65534, 65534) == 0 &&
+                   ::setresuid(65534, 65534, 65534) == 0,
+               "dropping root");
+    }
+    const rlimit nproc{limit, limit};
+    c.expect(::setrlimit(RLIMIT_NPROC, &nproc) == 0, "setting the process limit");
+    const std::size_t first = startable_threads(200, std::size_t{1} << 20);
+    c.expect(first >= 1 && first < limit, "between 1 and the limit");
+    // Every probe's threads are gone, as the limit counts them, when it returns.
+    for (int round = 0; round < 20; ++round) {
+      c.expect_eq("a later count", startable_threads(200, std::size_t{1} << 20), first);
+    }
+    c.expect_eq("a count below the limit", startable_threads(3, std::size_t{1} << 20), 3u);
+  });
 }
 
 TEST(Pool, ThreadCountIsWithinLimits) {
