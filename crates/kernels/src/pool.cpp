@@ -36,29 +36,6 @@ void* wait_at_gate(void* gate) {
   return nullptr;
 }
 
-}  // namespace
-
-std::size_t startable_threads(std::size_t wanted, std::size_t stack_bytes) {
-  pthread_attr_t attributes;
-  if (::pthread_attr_init(&attributes) != 0) return 0;
-  ::pthread_attr_setstacksize(&attributes, stack_bytes);  // a size it refuses leaves the default
-  std::vector<pthread_t> started;
-  started.reserve(wanted);
-  std::mutex gate;
-  gate.lock();
-  for (std::size_t k = 0; k < wanted; ++k) {
-    pthread_t thread;
-    if (::pthread_create(&thread, &attributes, &wait_at_gate, &gate) != 0) break;
-    started.push_back(thread);
-  }
-  gate.unlock();
-  for (pthread_t thread : started) ::pthread_join(thread, nullptr);
-  ::pthread_attr_destroy(&attributes);
-  return started.size();
-}
-
-namespace {
-
 #if KERNELS_TSAN_ANNOTATE
 // A pool thread runs nothing of the module's outside a loop body (see pool.hpp).
 class HiddenWorkers : public tbb::task_scheduler_observer {
@@ -126,6 +103,25 @@ bool pool_threads_here() { return instance().generation == fork_generation(); }
 std::optional<std::size_t> parse_thread_count(const char* text) {
   if (text == nullptr) return std::nullopt;
   return parse_unsigned(text);
+}
+
+std::size_t startable_threads(std::size_t wanted, std::size_t stack_bytes) {
+  pthread_attr_t attributes;
+  if (::pthread_attr_init(&attributes) != 0) return 0;
+  ::pthread_attr_setstacksize(&attributes, stack_bytes);  // a size it refuses leaves the default
+  std::vector<pthread_t> started;
+  started.reserve(wanted);
+  std::mutex gate;
+  gate.lock();
+  for (std::size_t k = 0; k < wanted; ++k) {
+    pthread_t thread;
+    if (::pthread_create(&thread, &attributes, &wait_at_gate, &gate) != 0) break;
+    started.push_back(thread);
+  }
+  gate.unlock();
+  for (pthread_t thread : started) ::pthread_join(thread, nullptr);
+  ::pthread_attr_destroy(&attributes);
+  return started.size();
 }
 
 std::size_t pool_size(const char* rayon_num_threads, const char* rayon_rs_num_cpus) {
