@@ -154,12 +154,19 @@ def test_the_pool_is_made_once(python):
 
 
 # A pool larger than the process may start, for an ordinary user (root ignores the limit) allowed
-# 64 processes. oneTBB ends the process when it cannot start a worker it wants, so the pool must
-# want no more; and a size beyond what oneTBB serves must not leave the pool without workers.
+# 64 processes. oneTBB ends the process when it cannot start a worker it wants, and a size beyond
+# what it serves would leave the pool without workers: the first is a PanicException naming the
+# size, the second is capped. Once the variable asks for a size that can start, the next call
+# makes the pool.
 UNDER_PROCESS_LIMIT = textwrap.dedent(
     """
-    import hashlib, numpy as np, _kernels
+    import hashlib, os, numpy as np, _kernels
     q = np.random.default_rng(2).random((513, 513))
+    try:
+        _kernels.circulant_draw(q, (1024, 1024), (1000, 999), 11)
+    except BaseException as error:
+        print(type(error).__name__, str(error).split(":")[0])
+    os.environ["RAYON_NUM_THREADS"] = "4"
     for _ in range(5):  # loops long enough for oneTBB to start every worker it wants
         fields = _kernels.circulant_draw(q, (1024, 1024), (1000, 999), 11)
     with open("/proc/self/status") as status:
@@ -171,17 +178,18 @@ UNDER_PROCESS_LIMIT = textwrap.dedent(
 
 @pytest.mark.skipif(shutil.which("prlimit") is None or shutil.which("setpriv") is None,
                     reason="needs prlimit(1) and setpriv(1)")
-@pytest.mark.parametrize("size", ["200", "40000"])
-def test_a_pool_larger_than_the_process_may_start_runs_on_the_threads_it_can(python, size):
+@pytest.mark.parametrize("size, pool", [("200", 200), ("40000", 32768)])
+def test_a_pool_the_process_cannot_start_is_a_panic_naming_its_size(python, size, pool):
     limit = ("prlimit", "--nproc=64")
     as_user = ("setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups")
     result = python(UNDER_PROCESS_LIMIT, env={"RAYON_NUM_THREADS": size},
                     wrapper=(*as_user, *limit) if os.geteuid() == 0 else limit)
     assert result.returncode == 0, result.stderr[-2000:]
-    digest, threads = result.stdout.split()
+    failure, (digest, threads) = result.stdout.splitlines()[0], result.stdout.split()[-2:]
+    assert failure == f"PanicException cannot start a worker pool of {pool} threads"
     fields = circulant_draw(np.random.default_rng(2).random((513, 513)), (1024, 1024), (1000, 999), 11)
     assert digest == hashlib.sha256(fields[0].tobytes() + fields[1].tobytes()).hexdigest()
-    assert 1 < int(threads) <= 64
+    assert 1 < int(threads) <= 4
 
 def long_calls():
     """A call of each function that lasts some tens of milliseconds on one CPU."""

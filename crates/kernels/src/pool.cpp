@@ -11,7 +11,9 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "cpus.hpp"
@@ -83,12 +85,19 @@ Pool& instance() {
   if (Pool* pool = made.load(std::memory_order_acquire)) return *pool;
   std::lock_guard lock(making);
   if (Pool* pool = made.load(std::memory_order_relaxed)) return *pool;
+  std::size_t threads = pool_size(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"));
   // oneTBB starts its workers on threads of its own, where a failure to start one ends the
-  // process: the pool is no larger than the threads the process can start now.
-  std::size_t wanted = pool_size(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"));
-  std::size_t stack_bytes =
+  // process. So they are started once beforehand; a pool that the process cannot start is a
+  // failure of this call instead, and a pool that takes every last thread is left to the caller.
+  const std::size_t stack_bytes =
       tbb::global_control::active_value(tbb::global_control::thread_stack_size);
-  std::size_t threads = 1 + startable_threads(wanted - 1, stack_bytes);
+  if (ThreadProbe probe = start_and_end_threads(threads - 1, stack_bytes); probe.error != 0) {
+    panic("cannot start a worker pool of " + std::to_string(threads) + " threads: only " +
+          std::to_string(probe.started) + " of its " + std::to_string(threads - 1) +
+          " workers could be started (" +
+          std::error_code(probe.error, std::generic_category()).message() +
+          "); ask for fewer with RAYON_NUM_THREADS");
+  }
   // A constructor that throws leaves the pool unmade, and the next loop tries again.
   Pool* pool = ::new (static_cast<void*>(storage)) Pool(threads);
   made.store(pool, std::memory_order_release);
@@ -105,23 +114,26 @@ std::optional<std::size_t> parse_thread_count(const char* text) {
   return parse_unsigned(text);
 }
 
-std::size_t startable_threads(std::size_t wanted, std::size_t stack_bytes) {
+ThreadProbe start_and_end_threads(std::size_t wanted, std::size_t stack_bytes) {
+  ThreadProbe probe{0, 0};
   pthread_attr_t attributes;
-  if (::pthread_attr_init(&attributes) != 0) return 0;
+  if (int error = ::pthread_attr_init(&attributes); error != 0) return {0, error};
   ::pthread_attr_setstacksize(&attributes, stack_bytes);  // a size it refuses leaves the default
   std::vector<pthread_t> started;
   started.reserve(wanted);
   std::mutex gate;
   gate.lock();
-  for (std::size_t k = 0; k < wanted; ++k) {
+  while (started.size() < wanted) {
     pthread_t thread;
-    if (::pthread_create(&thread, &attributes, &wait_at_gate, &gate) != 0) break;
+    probe.error = ::pthread_create(&thread, &attributes, &wait_at_gate, &gate);
+    if (probe.error != 0) break;
     started.push_back(thread);
   }
   gate.unlock();
   for (pthread_t thread : started) ::pthread_join(thread, nullptr);
   ::pthread_attr_destroy(&attributes);
-  return started.size();
+  probe.started = started.size();
+  return probe;
 }
 
 std::size_t pool_size(const char* rayon_num_threads, const char* rayon_rs_num_cpus) {

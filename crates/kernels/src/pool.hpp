@@ -1,10 +1,11 @@
 // The process-wide worker pool and the parallel loops the kernels run on it.
 //
 // One oneTBB arena, made by the first loop that needs it and kept until the process ends. Its size
-// is read once, then: RAYON_NUM_THREADS, else RAYON_RS_NUM_CPUS, else the CPUs this process may
-// run on; at most max_threads, and no more than the threads the process can start at that moment.
-// Every loop reaches for the pool before it looks at its length, so the first loop of the process
-// creates the pool even when it has nothing to do.
+// is read when it is made: RAYON_NUM_THREADS, else RAYON_RS_NUM_CPUS, else the CPUs this process
+// may run on; at most max_threads. When the process cannot start that many threads, making it is
+// an internal failure of the loop that tried, and the next loop tries again, reading the variables
+// anew. Every loop reaches for the pool before it looks at its length, so the first loop of the
+// process creates the pool even when it has nothing to do.
 //
 // Exceptions thrown by a loop body (an internal failure, already reported on the thread that
 // raised it, or std::bad_alloc) are carried to the calling thread by oneTBB and rethrown there as
@@ -39,11 +40,16 @@ std::optional<std::size_t> parse_thread_count(const char* text);
 // The pool size these two variable values choose (nullptr for unset), capped at max_threads.
 std::size_t pool_size(const char* rayon_num_threads, const char* rayon_rs_num_cpus);
 
-// How many threads with stacks of `stack_bytes` this process can start, up to `wanted`: started,
-// all alive at once, counted and ended again.
-std::size_t startable_threads(std::size_t wanted, std::size_t stack_bytes);
+// Starts `wanted` threads with stacks of `stack_bytes`, all alive at once, or as many as it can,
+// and ends them again: how many started, and the error that stopped the next one (0 for none).
+struct ThreadProbe {
+  std::size_t started;
+  int error;
+};
+ThreadProbe start_and_end_threads(std::size_t wanted, std::size_t stack_bytes);
 
 // The number of threads the pool has (1 in a forked process); creates the pool on the first call.
+// Making the pool raises an internal failure when its threads cannot all be started.
 std::size_t thread_count();
 
 // Whether the pool exists yet (never creates it).

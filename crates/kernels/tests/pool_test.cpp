@@ -8,6 +8,7 @@
 #include <tbb/info.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <new>
@@ -115,24 +116,51 @@ TEST(Pool, CapsOneTbbAtItsSize) {
   }
 }
 
-// Root ignores the process limit, so the check runs as an ordinary user under a low one.
-TEST(Pool, StartableThreadsAreCountedUnderTheProcessLimitAndEndedAgain) {
+// Root ignores the process limit: these checks run as an ordinary user under a low one.
+void limit_processes(Complaints& c, rlim_t limit) {
+  if (::geteuid() == 0) {
+    c.expect(::setgroups(0, nullptr) == 0 && ::setresgid(65534, 65534, 65534) == 0 &&
+                 ::setresuid(65534, 65534, 65534) == 0,
+             "dropping root");
+  }
+  const rlimit nproc{limit, limit};
+  c.expect(::setrlimit(RLIMIT_NPROC, &nproc) == 0, "setting the process limit");
+}
+
+TEST(Pool, ThreadProbesCountUpToTheProcessLimitAndEndTheirThreads) {
   expect_in_fresh_process([](Complaints& c) {
     constexpr rlim_t limit = 32;
-    if (::geteuid() == 0) {
-      c.expect(::setgroups(0, nullptr) == 0 && ::setresgid(65534, 65534, 65534) == 0 &&
-                   ::setresuid(65534, 65534, 65534) == 0,
-               "dropping root");
-    }
-    const rlimit nproc{limit, limit};
-    c.expect(::setrlimit(RLIMIT_NPROC, &nproc) == 0, "setting the process limit");
-    const std::size_t first = startable_threads(200, std::size_t{1} << 20);
-    c.expect(first >= 1 && first < limit, "between 1 and the limit");
+    limit_processes(c, limit);
+    const std::size_t stack = std::size_t{1} << 20;
+    const ThreadProbe first = start_and_end_threads(200, stack);
+    c.expect(first.started >= 1 && first.started < limit, "a count between 1 and the limit");
+    c.expect_eq("the error", first.error, EAGAIN);
     // Every probe's threads are gone, as the limit counts them, when it returns.
     for (int round = 0; round < 20; ++round) {
-      c.expect_eq("a later count", startable_threads(200, std::size_t{1} << 20), first);
+      c.expect_eq("a later count", start_and_end_threads(200, stack).started, first.started);
     }
-    c.expect_eq("a count below the limit", startable_threads(3, std::size_t{1} << 20), 3u);
+    const ThreadProbe few = start_and_end_threads(3, stack);
+    c.expect_eq("a count below the limit", few.started, 3u);
+    c.expect_eq("its error", few.error, 0);
+  });
+}
+
+TEST(Pool, APoolTheProcessCannotStartFailsAndTheNextLoopTriesAgain) {
+  expect_in_fresh_process([](Complaints& c) {
+    limit_processes(c, 32);
+    ::setenv("RAYON_NUM_THREADS", "200", 1);
+    testing::internal::CaptureStderr();
+    try {
+      thread_count();
+      c.expect(false, "a failure for a pool of 200");
+    } catch (const Panic& failure) {
+      c.expect(failure.message().starts_with("cannot start a worker pool of 200 threads: only "),
+               "a message naming the count");
+    }
+    testing::internal::GetCapturedStderr();
+    c.expect(!pool_created(), "no pool after the failure");
+    ::setenv("RAYON_NUM_THREADS", "4", 1);
+    c.expect_eq("thread_count() with a size it can start", thread_count(), 4u);
   });
 }
 
