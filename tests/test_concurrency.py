@@ -154,7 +154,7 @@ def test_the_pool_is_made_once(python):
 
 
 # A pool larger than the process may start, for an ordinary user (root ignores the limit) allowed
-# 64 processes. oneTBB ends the process when it cannot start a worker it wants, and a size beyond
+# 64 processes: a user of the test's own, since the limit counts all of a user's processes. oneTBB ends the process when it cannot start a worker it wants, and a size beyond
 # what it serves would leave the pool without workers: the first is a PanicException naming the
 # size, the second is capped. Once the variable asks for a size that can start, the next call
 # makes the pool.
@@ -181,7 +181,7 @@ UNDER_PROCESS_LIMIT = textwrap.dedent(
 @pytest.mark.parametrize("size, pool", [("200", 200), ("40000", 32768)])
 def test_a_pool_the_process_cannot_start_is_a_panic_naming_its_size(python, size, pool):
     limit = ("prlimit", "--nproc=64")
-    as_user = ("setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups")
+    as_user = ("setpriv", f"--reuid={0x70000000 + os.getpid()}", "--regid=65534", "--clear-groups")
     result = python(UNDER_PROCESS_LIMIT, env={"RAYON_NUM_THREADS": size},
                     wrapper=(*as_user, *limit) if os.geteuid() == 0 else limit)
     assert result.returncode == 0, result.stderr[-2000:]
