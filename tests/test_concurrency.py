@@ -189,7 +189,7 @@ def test_a_pool_the_process_cannot_start_is_a_panic_naming_its_size(python, size
     assert failure == f"PanicException cannot start a worker pool of {pool} threads"
     fields = circulant_draw(np.random.default_rng(2).random((513, 513)), (1024, 1024), (1000, 999), 11)
     assert digest == hashlib.sha256(fields[0].tobytes() + fields[1].tobytes()).hexdigest()
-    assert 1 < int(threads) <= 4
+    assert 1 < int(threads) <= 5  # the caller, 3 workers, and perhaps a sanitizer's own thread
 
 def long_calls():
     """A call of each function that lasts some tens of milliseconds on one CPU."""
