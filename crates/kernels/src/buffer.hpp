@@ -61,6 +61,9 @@ class Buffer {
     T* data;
     std::size_t size;
     std::size_t capacity;
+
+    // The block's allocated size, which release_block needs.
+    std::size_t bytes() const noexcept { return capacity * sizeof(T); }
   };
 
   Buffer() noexcept = default;
@@ -172,7 +175,7 @@ class Buffer {
     return b;
   }
 
-  // Gives the block away; it must be freed with release_block(data, capacity * sizeof(T)).
+  // Gives the block away; it must be freed with release_block(data, bytes()).
   Parts release() noexcept {
     Parts parts{data_, size_, capacity_};
     data_ = nullptr;
