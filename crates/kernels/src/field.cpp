@@ -37,7 +37,16 @@ std::uint64_t checked_product(std::uint64_t a, std::uint64_t b) {
 
 using Cells = Buffer<Cell>;
 
-Cells aligned_cells(std::uint64_t count) { return Cells::with_capacity_aligned(count, cell_alignment); }
+// Room for `count` cells, for the call's own use. Room large enough to be a mapping is rounded up
+// to whole huge pages, so that its last pages are one huge page, faulted in at once, rather than up
+// to 511 ordinary ones. Only the fields outlive the call, and split_block cuts them to their pages.
+Cells aligned_cells(std::uint64_t count) {
+  constexpr std::uint64_t cells_per_huge_page = (std::uint64_t{2} << 20) / sizeof(Cell);
+  if (is_mapped_block(block_bytes(count, sizeof(Cell)))) {
+    count = blocks_of(count, cells_per_huge_page) * cells_per_huge_page;
+  }
+  return Cells::with_capacity_aligned(count, cell_alignment);
+}
 
 // `count` blocks of `per_block` cells (the last one shorter) laid end to end in one allocation: a
 // grid large enough is one mapping that the kernel can back with huge pages, and each of its pages
@@ -257,7 +266,8 @@ BlockGrid column_pass(const Shape& shape, const BlockGrid& row_blocks) {
 }
 
 // The two fields, in the pages of the spent row grid when they fit there: those are faulted in
-// already, which fresh pages of the same size would not be. Either way every cell is written.
+// already, which fresh pages of the same size would not be (all but each field's tail past its
+// last whole huge page, which split_block gives back). Either way every cell is written.
 Fields output_fields(Cells spent, std::uint64_t cells) {
   if (auto reused = spent.split_in_two<double>(cells)) {
     return {std::move(reused->first), std::move(reused->second)};
