@@ -238,15 +238,18 @@ BlockGrid row_pass(const Shape& shape, std::span<const Lcg128Xsl64> streams,
 
 // Column pass: the first K columns, gathered 16 at a time into a contiguous buffer (strided
 // transforms of power-of-two columns alias in the cache), transformed, cropped to R rows. A last
-// block of fewer columns is filled up with zeros, so that every block runs the same plan.
+// block of fewer columns is filled up with zeros, so that every block runs the same plan. The
+// gather buffers are leased: every cell of one is written before it is transformed, so what a
+// task before left there is never read.
 BlockGrid column_pass(const Shape& shape, const BlockGrid& row_blocks) {
   BlockGrid blocks(blocks_of(shape.K, cols_per_block), checked_product(cols_per_block, shape.R),
                    checked_product(shape.K, shape.R));
   if (shape.R == 0 || blocks.size() == 0) return blocks;
   PaddedBatchTransform columns(shape.P, cols_per_block);
+  Scratch gathers(checked_product(cols_per_block, shape.P));
   pool::for_each_with_state(
-      blocks.size(), [&] { return aligned_cells(checked_product(cols_per_block, shape.P)); },
-      [&](std::size_t h, Cells& gathered) {
+      blocks.size(), [&] { return Scratch::Lease(gathers); },
+      [&](std::size_t h, Scratch::Lease& gathered) {
         std::uint64_t first = h * cols_per_block;
         std::uint64_t m = std::min<std::uint64_t>(shape.K - first, cols_per_block);
         Cell* out = gathered.data();
