@@ -89,7 +89,7 @@ class Buffer {
   ~Buffer() { release_block(data_, capacity_ * sizeof(T)); }
 
   // n elements of all-zero bytes (+0.0 for doubles), as fresh pages for large blocks: no clearing
-  // pass, and each page is first touched by whichever thread writes it.
+  // pass, and a page's memory is taken only when it is first written.
   static Buffer zeroed(std::size_t n) {
     Buffer b;
     b.data_ = static_cast<T*>(allocate_block(block_bytes(n, sizeof(T)), b.alignment_, true));

@@ -49,8 +49,8 @@ Cells aligned_cells(std::uint64_t count) {
 }
 
 // `count` blocks of `per_block` cells (the last one shorter) laid end to end in one allocation: a
-// grid large enough is one mapping that the kernel can back with huge pages, and each of its pages
-// is first touched by the thread that fills the block it holds.
+// grid large enough is one mapping that the kernel can back with huge pages. A huge page can hold
+// parts of several blocks, and is faulted in by whichever thread first writes any of them.
 class BlockGrid {
  public:
   BlockGrid(std::uint64_t count, std::uint64_t per_block, std::uint64_t total)
