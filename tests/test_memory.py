@@ -206,3 +206,60 @@ def test_eikonal_peak_memory_stays_under_48_bytes_a_cell(python, seeds):
     per_cell = float(result.stdout)
     print(f"\n{seeds}: {per_cell:.1f} B/cell")
     assert per_cell <= 48.0
+
+
+# What a result costs while it is kept, against NumPy's array of the same shape, per array. NumPy
+# advises its large arrays for huge pages as the module does, and the kernel backs only the 2 MiB
+# extents wholly inside a mapping: a result whose mapping ran on past its last page would take the
+# whole of a last huge page once written, up to 2 MiB more than its bytes. Without transparent huge
+# pages (absent, or `never`) both cost their pages alike. The draw's fields live in pages of its
+# padded grid, which the draw has written.
+KEPT_PROBE = textwrap.dedent(
+    """
+    import os
+    import numpy as np
+    from _kernels import circulant_draw, eikonal_solve
+
+    def rss():
+        with open("/proc/self/statm") as statm:
+            return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+    def growth_per_array(make, arrays_per_call, calls=30):
+        make()  # warms the allocator
+        before = rss()
+        kept = [make() for _ in range(calls)]
+        growth = (rss() - before) / (calls * arrays_per_call)
+        del kept
+        return growth
+
+    rows, cols = SHAPE
+    medium = np.ones((rows, cols))
+    quadrant = PADDED and np.random.default_rng(1).random((PADDED[0] // 2 + 1, PADDED[1] // 2 + 1))
+    calls = {
+        "eikonal_solve": (lambda: eikonal_solve(medium, (1.0, 1.0), [(0, 0, 0.0)]), 1),
+        "circulant_draw": (lambda: circulant_draw(quadrant, PADDED, (rows, cols), 7), 2),
+    }
+    print(growth_per_array(lambda: np.ones((rows, cols)), 1), growth_per_array(*calls[CALL]))
+    """
+)
+
+
+@needs_plain_allocator
+@pytest.mark.parametrize(
+    "call, shape, padded",
+    [
+        ("eikonal_solve", (1000, 600), None),
+        ("eikonal_solve", (513, 1024), None),
+        ("circulant_draw", (1000, 600), (2048, 1024)),
+        ("circulant_draw", (513, 1024), (1024, 1024)),
+    ],
+    ids=["eikonal 1000x600", "eikonal 513x1024", "draw 1000x600", "draw 513x1024"],
+)
+def test_kept_results_cost_what_numpy_arrays_do(python, call, shape, padded):
+    # On one thread: worker threads' allocator arenas grow over the first draws they join in.
+    result = python(f"SHAPE, PADDED, CALL = {shape!r}, {padded!r}, {call!r}\n" + KEPT_PROBE,
+                    env={"RAYON_NUM_THREADS": "1"})
+    assert result.returncode == 0, result.stderr[-4000:]
+    numpy, kernel = (float(v) / 2**20 for v in result.stdout.split())
+    print(f"\n{call} {shape}: {kernel:.2f} MiB kept per array, NumPy's {numpy:.2f} MiB")
+    assert kernel <= numpy + 0.3

@@ -2,6 +2,7 @@
 // them with huge pages: on the machines this module runs on, first touch of fresh 4 KiB pages is
 // slower than the work done in them, and glibc's malloc keeps large chunks at page granularity.
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -15,20 +16,28 @@ namespace {
 
 constexpr std::size_t huge_page = std::size_t{2} << 20;
 
+std::size_t page_size() noexcept {
+  static const std::size_t size = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  return size;
+}
+
 // Never wraps: blocks hold at most PTRDIFF_MAX bytes, and multiples are at most a huge page.
 std::size_t round_up(std::size_t bytes, std::size_t multiple) {
   return (bytes + multiple - 1) / multiple * multiple;
 }
 
-// The mapping of a block of `bytes`: whole huge pages, starting on a huge-page boundary. Only the
-// pages touched take memory, so the rounding costs address space, not resident memory.
-std::size_t mapping_bytes(std::size_t bytes) { return round_up(bytes, huge_page); }
+// The mapping of a block of `bytes`: its pages, from a huge-page boundary. The kernel backs with
+// huge pages only the 2 MiB extents wholly inside a mapping, so a block's last, partial extent is
+// ordinary pages, and the block costs what its bytes do, as NumPy's arrays do.
+std::size_t mapping_bytes(std::size_t bytes) { return round_up(bytes, page_size()); }
 
 // Fresh zero pages. The advice is only a request: with transparent huge pages off or absent it
 // fails or does nothing, and the block is then what an ordinary mapping would be.
 void* map_block(std::size_t bytes) {
   const std::size_t length = mapping_bytes(bytes);
-  const std::size_t reserved = round_up(length + huge_page, huge_page);
+  // A mapping starts on a page boundary: a huge page less one page more than the block holds a
+  // huge-page boundary with the block's length after it.
+  const std::size_t reserved = length + huge_page - page_size();
   void* start = mmap(nullptr, reserved, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (start == MAP_FAILED) out_of_memory(bytes);
   auto* base = static_cast<char*>(start);
@@ -83,10 +92,24 @@ void* grow_block(void* data, std::size_t used, std::size_t bytes, std::size_t ne
 }
 
 std::size_t split_block(void* data, std::size_t bytes, std::size_t part, std::size_t count) {
-  if (data == nullptr || !is_mapped_block(bytes) || !is_mapped_block(part)) return 0;
-  const std::size_t stride = mapping_bytes(part), length = mapping_bytes(bytes);
-  if (count > length / stride) return 0;
-  if (length != count * stride) munmap(static_cast<char*>(data) + count * stride, length - count * stride);
+  if (data == nullptr || count == 0 || !is_mapped_block(bytes) || !is_mapped_block(part)) return 0;
+  const std::size_t length = mapping_bytes(bytes), kept = mapping_bytes(part);
+  const std::size_t stride = round_up(part, huge_page);
+  if (kept > length || count - 1 > (length - kept) / stride) return 0;
+  // The extents wholly inside a part keep their pages. Its last extent, part of it cut away, would
+  // keep the whole of a huge page the block had there: the kernel frees none of one that is only
+  // partly unmapped until memory runs short. So that extent's pages go back whole first, and the
+  // part's tail is faulted afresh in ordinary pages, as a block of its size would be.
+  const std::size_t whole = kept / huge_page * huge_page;
+  auto* base = static_cast<char*>(data);
+  for (std::size_t k = 0; k < count; ++k) {
+    char* start = base + k * stride;
+    char* end = k + 1 < count ? start + stride : base + length;
+    if (whole != kept && start + whole + huge_page <= base + length) {
+      madvise(start + whole, huge_page, MADV_DONTNEED);
+    }
+    if (start + kept != end) munmap(start + kept, static_cast<std::size_t>(end - (start + kept)));
+  }
   return stride;
 }
 

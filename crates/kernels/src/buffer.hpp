@@ -23,8 +23,8 @@
 namespace kernels {
 
 // Blocks of this many bytes and more are mapped on their own, on a huge-page boundary, with the
-// advice to back them with huge pages (NumPy advises from the same size on). Smaller ones come
-// from malloc.
+// advice to back them with huge pages (NumPy advises from the same size on); a mapping is the
+// block's bytes rounded up to whole pages. Smaller ones come from malloc.
 inline constexpr std::size_t mapped_block_bytes = std::size_t{4} << 20;
 bool is_mapped_block(std::size_t bytes) noexcept;
 
@@ -37,9 +37,11 @@ void* allocate_block(std::size_t bytes, std::size_t alignment, bool zeroed);
 void* grow_block(void* data, std::size_t used, std::size_t bytes, std::size_t new_bytes,
                  std::size_t alignment);
 
-// Cuts the mapped block of `bytes` at `data` into `count` mapped blocks of `part` bytes each, from
-// its start, and releases the rest; returns the distance between them. Returns 0 and changes
-// nothing unless both sizes are mapped sizes and the parts fit.
+// Cuts the mapped block of `bytes` at `data` into `count` mapped blocks of `part` bytes each, one
+// every `part` rounded up to whole huge pages from its start, and releases the rest; returns that
+// distance. A part keeps what the block held in the huge-page extents wholly inside it; past them
+// it reads zero. Returns 0 and changes nothing unless both sizes are mapped sizes and the parts
+// fit in the block's pages.
 std::size_t split_block(void* data, std::size_t bytes, std::size_t part, std::size_t count);
 
 // Frees a block of `bytes` (its allocated size) taken from a Buffer; null does nothing.
@@ -61,6 +63,9 @@ class Buffer {
     T* data;
     std::size_t size;
     std::size_t capacity;
+
+    // The block's allocated size, which release_block needs.
+    std::size_t bytes() const noexcept { return capacity * sizeof(T); }
   };
 
   Buffer() noexcept = default;
@@ -84,7 +89,7 @@ class Buffer {
   ~Buffer() { release_block(data_, capacity_ * sizeof(T)); }
 
   // n elements of all-zero bytes (+0.0 for doubles), as fresh pages for large blocks: no clearing
-  // pass, and each page is first touched by whichever thread writes it.
+  // pass, and a page's memory is taken only when it is first written.
   static Buffer zeroed(std::size_t n) {
     Buffer b;
     b.data_ = static_cast<T*>(allocate_block(block_bytes(n, sizeof(T)), b.alignment_, true));
@@ -150,10 +155,11 @@ class Buffer {
   const T* begin() const noexcept { return data_; }
   const T* end() const noexcept { return data_ + size_; }
 
-  // This buffer's pages reused as two buffers of n elements of V, holding whatever the pages
-  // held, when its block is a mapping that holds two mapped blocks of that size; this buffer is
-  // then empty. Otherwise nothing changes and the result is empty. Pages already touched cost
-  // nothing to write again, where fresh ones would have to be faulted in.
+  // This buffer's pages reused as two buffers of n elements of V, when its block is a mapping that
+  // holds two mapped blocks of that size; this buffer is then empty. Otherwise nothing changes and
+  // the result is empty. Only some of what the pages held is kept (see split_block): write every
+  // element. Pages already touched cost nothing to write again, where fresh ones would have to be
+  // faulted in.
   template <class V>
   std::optional<std::pair<Buffer<V>, Buffer<V>>> split_in_two(std::size_t n) {
     std::size_t stride = split_block(data_, capacity_ * sizeof(T), block_bytes(n, sizeof(V)), 2);
@@ -172,7 +178,7 @@ class Buffer {
     return b;
   }
 
-  // Gives the block away; it must be freed with release_block(data, capacity * sizeof(T)).
+  // Gives the block away; it must be freed with release_block(data, bytes()).
   Parts release() noexcept {
     Parts parts{data_, size_, capacity_};
     data_ = nullptr;

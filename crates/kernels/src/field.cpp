@@ -37,11 +37,20 @@ std::uint64_t checked_product(std::uint64_t a, std::uint64_t b) {
 
 using Cells = Buffer<Cell>;
 
-Cells aligned_cells(std::uint64_t count) { return Cells::with_capacity_aligned(count, cell_alignment); }
+// Room for `count` cells, for the call's own use. Room large enough to be a mapping is rounded up
+// to whole huge pages, so that its last pages are one huge page, faulted in at once, rather than up
+// to 511 ordinary ones. Only the fields outlive the call, and split_block cuts them to their pages.
+Cells aligned_cells(std::uint64_t count) {
+  constexpr std::uint64_t cells_per_huge_page = (std::uint64_t{2} << 20) / sizeof(Cell);
+  if (is_mapped_block(block_bytes(count, sizeof(Cell)))) {
+    count = blocks_of(count, cells_per_huge_page) * cells_per_huge_page;
+  }
+  return Cells::with_capacity_aligned(count, cell_alignment);
+}
 
 // `count` blocks of `per_block` cells (the last one shorter) laid end to end in one allocation: a
-// grid large enough is one mapping that the kernel can back with huge pages, and each of its pages
-// is first touched by the thread that fills the block it holds.
+// grid large enough is one mapping that the kernel can back with huge pages. A huge page can hold
+// parts of several blocks, and is faulted in by whichever thread first writes any of them.
 class BlockGrid {
  public:
   BlockGrid(std::uint64_t count, std::uint64_t per_block, std::uint64_t total)
@@ -229,15 +238,18 @@ BlockGrid row_pass(const Shape& shape, std::span<const Lcg128Xsl64> streams,
 
 // Column pass: the first K columns, gathered 16 at a time into a contiguous buffer (strided
 // transforms of power-of-two columns alias in the cache), transformed, cropped to R rows. A last
-// block of fewer columns is filled up with zeros, so that every block runs the same plan.
+// block of fewer columns is filled up with zeros, so that every block runs the same plan. The
+// gather buffers are leased: every cell of one is written before it is transformed, so what a
+// task before left there is never read.
 BlockGrid column_pass(const Shape& shape, const BlockGrid& row_blocks) {
   BlockGrid blocks(blocks_of(shape.K, cols_per_block), checked_product(cols_per_block, shape.R),
                    checked_product(shape.K, shape.R));
   if (shape.R == 0 || blocks.size() == 0) return blocks;
   PaddedBatchTransform columns(shape.P, cols_per_block);
+  Scratch gathers(checked_product(cols_per_block, shape.P));
   pool::for_each_with_state(
-      blocks.size(), [&] { return aligned_cells(checked_product(cols_per_block, shape.P)); },
-      [&](std::size_t h, Cells& gathered) {
+      blocks.size(), [&] { return Scratch::Lease(gathers); },
+      [&](std::size_t h, Scratch::Lease& gathered) {
         std::uint64_t first = h * cols_per_block;
         std::uint64_t m = std::min<std::uint64_t>(shape.K - first, cols_per_block);
         Cell* out = gathered.data();
@@ -257,7 +269,8 @@ BlockGrid column_pass(const Shape& shape, const BlockGrid& row_blocks) {
 }
 
 // The two fields, in the pages of the spent row grid when they fit there: those are faulted in
-// already, which fresh pages of the same size would not be. Either way every cell is written.
+// already, which fresh pages of the same size would not be (all but each field's tail past its
+// last whole huge page, which split_block gives back). Either way every cell is written.
 Fields output_fields(Cells spent, std::uint64_t cells) {
   if (auto reused = spent.split_in_two<double>(cells)) {
     return {std::move(reused->first), std::move(reused->second)};

@@ -98,11 +98,10 @@ Buffer<std::int64_t> signed_offsets(Buffer<std::uint64_t> offsets) {
 
 template <class T>
 Ref owned_vector(Buffer<T> values, boundary::ElementType element) {
-  static_assert(sizeof(T) == 8);
+  static_assert(sizeof(T) == 8, "the elements are float64 or int64");
   typename Buffer<T>::Parts parts = values.release();
-  return boundary::from_raw_parts(
-      parts.size, sizeof(T), parts.data,
-      {&boundary::release_owned_block, parts.data, parts.size, parts.capacity}, element);
+  return boundary::from_raw_parts(parts.size, sizeof(T), parts.data, boundary::owned_block(parts),
+                                  element);
 }
 
 // ---------------------------------------------------------------------------------------------

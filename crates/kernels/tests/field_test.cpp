@@ -4,10 +4,15 @@
 
 #include <cmath>
 #include <complex>
+#include <cstdlib>
 #include <cstring>
 #include <numbers>
+#include <string>
 #include <vector>
 
+#include "buffer.hpp"
+#include "mappings.hpp"
+#include "processes.hpp"
 #include "random.hpp"
 
 namespace kernels::field {
@@ -151,6 +156,31 @@ TEST(FieldDraw, RepeatedCallsGiveTheSameBits) {
   EXPECT_EQ(std::memcmp(a.real.data(), b.real.data(), R * K * 8), 0);
   EXPECT_EQ(std::memcmp(a.imaginary.data(), b.imaginary.data(), R * K * 8), 0);
   EXPECT_NE(std::memcmp(a.real.data(), other.real.data(), R * K * 8), 0);
+}
+
+// At P = 16384 a gather buffer of the column pass, 16 columns of P cells, is a 4 MiB mapping of its
+// own, faulted in page by page when fresh. The pass leases them, as the row pass does its scratch:
+// a draw on two threads maps its row grid, the column plan's buffer and at most one gather buffer
+// a thread, however many tasks the column pass is cut into (16 blocks of columns here).
+TEST(FieldDraw, ColumnPassMapsOneGatherBufferAThreadAtMost) {
+  testing_processes::expect_in_fresh_process([](testing_processes::Complaints& c) {
+    ::setenv("RAYON_NUM_THREADS", "2", 1);
+    const std::uint64_t P = 16384, C = 256, R = 16;
+    std::vector<double> q((P / 2 + 1) * (C / 2 + 1), 1.0);
+    std::vector<testing_mappings::Call> calls;
+    {
+      testing_mappings::Recording recording;
+      auto fields = draw(q, P / 2 + 1, C / 2 + 1, P, C, R, C, 1);
+      calls = recording.calls();
+      c.expect(fields.has_value(), "a successful draw");
+    }
+    std::size_t blocks = 0;
+    for (const auto& call : calls) {
+      blocks += call.kind == testing_mappings::Call::Kind::map && call.length >= mapped_block_bytes;
+    }
+    const std::string made = "4 mapped blocks at most, with " + std::to_string(blocks) + " made,";
+    c.expect(blocks <= 4, made.c_str());
+  });
 }
 
 }  // namespace

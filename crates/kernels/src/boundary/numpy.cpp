@@ -97,15 +97,14 @@ struct SliceContainer {
   PyObject_HEAD
   ReleaseBlock release;
   void* data;
-  std::size_t length;
-  std::size_t capacity;
+  std::size_t bytes;
 };
 
 // Called by the interpreter's C code: nothing may unwind out of it.
 void slice_container_dealloc(PyObject* self) noexcept {
   auto* container = reinterpret_cast<SliceContainer*>(self);
   if (container->release != nullptr) {
-    container->release(container->data, container->length, container->capacity);
+    container->release(container->data, container->bytes);
   }
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
@@ -130,7 +129,7 @@ PyType_Spec slice_container_spec = {
 
 // Frees the block when the owner cannot be made: the array never gets to own it.
 [[noreturn]] void owner_failure(const SliceOwner& owner, std::string message) {
-  if (owner.release != nullptr) owner.release(owner.data, owner.length, owner.capacity);
+  if (owner.release != nullptr) owner.release(owner.data, owner.bytes);
   panic(std::move(message));
 }
 
@@ -155,8 +154,7 @@ Ref make_owner(const SliceOwner& owner) {
   auto* container = reinterpret_cast<SliceContainer*>(object);
   container->release = owner.release;
   container->data = owner.data;
-  container->length = owner.length;
-  container->capacity = owner.capacity;
+  container->bytes = owner.bytes;
   return Ref(object);
 }
 
@@ -258,9 +256,7 @@ void release_input_array(InputArray& array) {
   array.array_.reset();
 }
 
-void release_owned_block(void* data, std::size_t, std::size_t capacity) noexcept {
-  release_block(data, capacity * sizeof(double));
-}
+void release_owned_block(void* data, std::size_t bytes) noexcept { release_block(data, bytes); }
 
 Ref from_owned_array(Buffer<double> values, std::size_t rows, std::size_t cols) {
   const std::size_t cells = rows * cols;
@@ -268,7 +264,7 @@ Ref from_owned_array(Buffer<double> values, std::size_t rows, std::size_t cols) 
   const Py_ssize_t strides[2] = {cells == 0 ? 0 : static_cast<Py_ssize_t>(cols * sizeof(double)),
                                  cells == 0 ? 0 : static_cast<Py_ssize_t>(sizeof(double))};
   Buffer<double>::Parts parts = values.release();
-  Ref owner = make_owner({&release_owned_block, parts.data, parts.size, parts.capacity});
+  Ref owner = make_owner(owned_block(parts));
   return wrap(std::move(owner), npy_float64, 2, dims, strides, parts.data);
 }
 

@@ -121,17 +121,21 @@ Result<InputArray> extract_input_array(PyObject* object, int nd);
 Result<FlatBuffer> input_array_buffer(const InputArray& array);
 void release_input_array(InputArray& array);
 
-// How a result's owner object frees its buffer: (address, length, capacity), in elements. It runs
-// inside the owner's dealloc, so it must not throw.
-using ReleaseBlock = void (*)(void* data, std::size_t length, std::size_t capacity) noexcept;
+// How a result's owner object frees its buffer: (address, allocated size in bytes). It runs inside
+// the owner's dealloc, so it must not throw.
+using ReleaseBlock = void (*)(void* data, std::size_t bytes) noexcept;
 struct SliceOwner {
   ReleaseBlock release;
   void* data;
-  std::size_t length;
-  std::size_t capacity;
+  std::size_t bytes;
 };
-// Frees a Buffer's block of 8-byte elements; serves float64 and int64 buffers alike.
-void release_owned_block(void* data, std::size_t length, std::size_t capacity) noexcept;
+// Frees a block that a Buffer gave away, of any element type.
+void release_owned_block(void* data, std::size_t bytes) noexcept;
+// The owner of a block that Buffer<T>::release gave away, sized by that buffer's element type.
+template <class Parts>
+SliceOwner owned_block(const Parts& parts) noexcept {
+  return {&release_owned_block, parts.data, parts.bytes()};
+}
 
 enum class ElementType : int { float64 = npy_float64, int64 = npy_int64 };
 
