@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 
-def run_python(code, env=None, wrapper=()):
+def run_python(code, env=None, wrapper=(), cwd=None):
     """Runs `code` in a fresh interpreter that finds the built extensions, and returns the result.
     `wrapper` is a command line that the interpreter's own is appended to, such as `unshare --pid`."""
     environment = dict(os.environ)
@@ -18,6 +18,7 @@ def run_python(code, env=None, wrapper=()):
         capture_output=True,
         text=True,
         env=environment,
+        cwd=cwd,
         timeout=120,
     )
 

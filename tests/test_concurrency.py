@@ -1,11 +1,12 @@
 """Many Python threads calling the three functions at once: the same outcomes as serial calls,
 failures that stay in their own thread, one worker pool, and kernels that run without the lock."""
 
-import os
 import hashlib
+import os
 import random
 import shutil
 import sys
+import tempfile
 import textwrap
 import threading
 import time
@@ -176,20 +177,34 @@ UNDER_PROCESS_LIMIT = textwrap.dedent(
 )
 
 
+@pytest.fixture
+def module_for_anyone():
+    """A directory that any user may read, holding a copy of the module: the build may lie under
+    a home directory that only its owner may enter."""
+    import _kernels
+
+    with tempfile.TemporaryDirectory() as directory:
+        os.chmod(directory, 0o755)
+        shutil.copy(_kernels.__file__, directory)
+        yield directory
+
+
 @pytest.mark.skipif(shutil.which("prlimit") is None or shutil.which("setpriv") is None,
                     reason="needs prlimit(1) and setpriv(1)")
 @pytest.mark.parametrize("size, pool", [("200", 200), ("40000", 32768)])
-def test_a_pool_the_process_cannot_start_is_a_panic_naming_its_size(python, size, pool):
+def test_a_pool_the_process_cannot_start_is_a_panic_naming_its_size(python, module_for_anyone,
+                                                                    size, pool):
     limit = ("prlimit", "--nproc=64")
     as_user = ("setpriv", f"--reuid={0x70000000 + os.getpid()}", "--regid=65534", "--clear-groups")
-    result = python(UNDER_PROCESS_LIMIT, env={"RAYON_NUM_THREADS": size},
-                    wrapper=(*as_user, *limit) if os.geteuid() == 0 else limit)
+    result = python(UNDER_PROCESS_LIMIT, env={"RAYON_NUM_THREADS": size, "PYTHONPATH": module_for_anyone},
+                    wrapper=(*as_user, *limit) if os.geteuid() == 0 else limit, cwd=module_for_anyone)
     assert result.returncode == 0, result.stderr[-2000:]
     failure, (digest, threads) = result.stdout.splitlines()[0], result.stdout.split()[-2:]
     assert failure == f"PanicException cannot start a worker pool of {pool} threads"
     fields = circulant_draw(np.random.default_rng(2).random((513, 513)), (1024, 1024), (1000, 999), 11)
     assert digest == hashlib.sha256(fields[0].tobytes() + fields[1].tobytes()).hexdigest()
     assert 1 < int(threads) <= 5  # the caller, 3 workers, and perhaps a sanitizer's own thread
+
 
 def long_calls():
     """A call of each function that lasts some tens of milliseconds on one CPU."""
