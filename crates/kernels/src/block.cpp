@@ -14,7 +14,7 @@
 namespace kernels {
 namespace {
 
-constexpr std::size_t huge_page = std::size_t{2} << 20;
+constexpr std::size_t huge_page = huge_page_bytes;
 
 std::size_t page_size() noexcept {
   static const std::size_t size = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));

@@ -26,6 +26,8 @@ namespace kernels {
 // advice to back them with huge pages (NumPy advises from the same size on); a mapping is the
 // block's bytes rounded up to whole pages. Smaller ones come from malloc.
 inline constexpr std::size_t mapped_block_bytes = std::size_t{4} << 20;
+// The huge page of x86-64, which mapped blocks are aligned to.
+inline constexpr std::size_t huge_page_bytes = std::size_t{2} << 20;
 bool is_mapped_block(std::size_t bytes) noexcept;
 
 // A block for `bytes` (null for 0) at a multiple of `alignment`, a power of two up to 2 MiB; all

@@ -41,7 +41,7 @@ using Cells = Buffer<Cell>;
 // to whole huge pages, so that its last pages are one huge page, faulted in at once, rather than up
 // to 511 ordinary ones. Only the fields outlive the call, and split_block cuts them to their pages.
 Cells aligned_cells(std::uint64_t count) {
-  constexpr std::uint64_t cells_per_huge_page = (std::uint64_t{2} << 20) / sizeof(Cell);
+  constexpr std::uint64_t cells_per_huge_page = huge_page_bytes / sizeof(Cell);
   if (is_mapped_block(block_bytes(count, sizeof(Cell)))) {
     count = blocks_of(count, cells_per_huge_page) * cells_per_huge_page;
   }

@@ -9,6 +9,7 @@
 namespace kernels {
 namespace {
 constinit std::atomic<ForkSafeMutex*> last_registered{nullptr};
+constinit std::atomic<ForkChildReset*> last_enlisted{nullptr};
 constinit std::atomic<std::uint64_t> generation{0};
 }  // namespace
 
@@ -43,22 +44,39 @@ struct ForkHandlers {
   static void in_child() noexcept {
     generation.fetch_add(1, std::memory_order_relaxed);
     unlock_all();
+    for (ForkChildReset* r = last_enlisted.load(std::memory_order_acquire); r != nullptr;
+         r = r->next_) {
+      r->reset_(*r);
+    }
   }
 
-  static void add(ForkSafeMutex* mutex) noexcept {
-    ForkSafeMutex* previous = last_registered.load(std::memory_order_relaxed);
+  // Once, before the first mutex or reset is listed; pthread_atfork fails only for want of memory.
+  static void register_handlers() noexcept {
+    static const bool registered = [] {
+      if (::pthread_atfork(&lock_all, &unlock_all, &in_child) != 0) {
+        out_of_memory(sizeof(void*) * 3);
+      }
+      return true;
+    }();
+    (void)registered;
+  }
+
+  template <class Node>
+  static void push(std::atomic<Node*>& last, Node* node) noexcept {
+    register_handlers();
+    Node* previous = last.load(std::memory_order_relaxed);
     do {
-      mutex->next_ = previous;
-    } while (!last_registered.compare_exchange_weak(previous, mutex, std::memory_order_release,
-                                                    std::memory_order_relaxed));
-    // The first one registers the handlers; pthread_atfork fails only for want of memory.
-    if (previous == nullptr && ::pthread_atfork(&lock_all, &unlock_all, &in_child) != 0) {
-      out_of_memory(sizeof(void*) * 3);
-    }
+      node->next_ = previous;
+    } while (!last.compare_exchange_weak(previous, node, std::memory_order_release,
+                                         std::memory_order_relaxed));
   }
 };
 
-ForkSafeMutex::ForkSafeMutex() noexcept { ForkHandlers::add(this); }
+ForkSafeMutex::ForkSafeMutex() noexcept { ForkHandlers::push(last_registered, this); }
+
+void ForkChildReset::enlist() noexcept {
+  if (!enlisted_.exchange(true, std::memory_order_acq_rel)) ForkHandlers::push(last_enlisted, this);
+}
 
 std::uint64_t fork_generation() noexcept { return generation.load(std::memory_order_relaxed); }
 

@@ -10,6 +10,7 @@
 // take it; it is never destroyed, so forks while the process exits stay safe too.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <type_traits>
@@ -34,6 +35,26 @@ class ForkSafeMutex {
 
 static_assert(std::is_trivially_destructible_v<ForkSafeMutex>,
               "a fork during exit may still take the mutex");
+
+// State that a fork can leave wrong in the child but cannot wait for (a lock whose holder may wait
+// for the forking thread): `reset` runs in every child forked after enlist(), on the child's only
+// thread, once the ForkSafeMutexes are released there.
+class ForkChildReset {
+ public:
+  using Reset = void (*)(ForkChildReset&) noexcept;
+  constexpr explicit ForkChildReset(Reset reset) noexcept : reset_(reset) {}
+  ForkChildReset(const ForkChildReset&) = delete;
+  ForkChildReset& operator=(const ForkChildReset&) = delete;
+
+  // Idempotent and lock-free, so that it may come at first use instead of at construction.
+  void enlist() noexcept;
+
+ private:
+  friend struct ForkHandlers;
+  Reset reset_;
+  std::atomic<bool> enlisted_{false};
+  ForkChildReset* next_ = nullptr;  // the one enlisted before this one
+};
 
 // How many forks lie between this process and the one that loaded the module: the same fork
 // handlers add one in every child. Unlike a pid, which a child can share with its parent (in a new

@@ -15,26 +15,24 @@
 #include <utility>
 
 #include "boundary/frame.hpp"
+#include "fork_safe.hpp"
 
 namespace kernels::boundary {
 
 // The lock a cell's maker holds. A waiter releases the interpreter lock, so that the maker can
 // take it back.
-class OnceCellLock {
+class OnceCellLock : private ForkChildReset {
  public:
-  constexpr OnceCellLock() noexcept = default;
-  OnceCellLock(const OnceCellLock&) = delete;
-  OnceCellLock& operator=(const OnceCellLock&) = delete;
+  constexpr OnceCellLock() noexcept : ForkChildReset(&reset_in_child) {}
 
   void lock();
   void unlock() noexcept;
 
  private:
-  friend struct OnceCellForks;
+  static void reset_in_child(ForkChildReset& enlisted) noexcept;
+
   std::mutex mutex_;
   std::atomic<pthread_t> holder_{0};  // 0 when free
-  std::atomic<bool> listed_{false};   // whether a fork handler knows it
-  OnceCellLock* next_ = nullptr;      // the one listed before it
 };
 
 // A value made once. A failed making leaves the cell unset for the next caller.
