@@ -3,9 +3,11 @@
 #include <pthread.h>
 #include <tbb/global_control.h>
 #include <tbb/task_scheduler_observer.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <charconv>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
@@ -14,6 +16,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "cpus.hpp"
@@ -31,11 +34,31 @@ std::optional<std::size_t> parse_unsigned(std::string_view text) {
   return value;
 }
 
-void* wait_at_gate(void* gate) {
-  auto* closed = static_cast<std::mutex*>(gate);
-  closed->lock();
-  closed->unlock();
+// One thread of a probe: it notes its id, then waits until the gate opens.
+struct ProbeThread {
+  std::mutex* gate;
+  pid_t id = 0;
+};
+
+void* wait_at_gate(void* started) {
+  auto* thread = static_cast<ProbeThread*>(started);
+  thread->id = ::gettid();
+  thread->gate->lock();
+  thread->gate->unlock();
   return nullptr;
+}
+
+// A joined thread counts against the process limit until the kernel has released it, a moment
+// after join returns, and leaves /proc/self/task at that point. oneTBB, starting its workers
+// next, must not find it still counted. Without /proc there is nothing to wait for.
+void wait_until_released(const std::vector<ProbeThread>& threads) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  for (const ProbeThread& thread : threads) {
+    const std::string task = "/proc/self/task/" + std::to_string(thread.id);
+    while (::access(task.c_str(), F_OK) == 0 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+  }
 }
 
 #if KERNELS_TSAN_ANNOTATE
@@ -87,8 +110,8 @@ Pool& instance() {
   if (Pool* pool = made.load(std::memory_order_relaxed)) return *pool;
   std::size_t threads = pool_size(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"));
   // oneTBB starts its workers on threads of its own, where a failure to start one ends the
-  // process. So they are started once beforehand; a pool that the process cannot start is a
-  // failure of this call instead, and a pool that takes every last thread is left to the caller.
+  // process. So they are started once beforehand: a pool that the process cannot start is a
+  // failure of this call instead.
   const std::size_t stack_bytes =
       tbb::global_control::active_value(tbb::global_control::thread_stack_size);
   if (ThreadProbe probe = start_and_end_threads(threads - 1, stack_bytes); probe.error != 0) {
@@ -119,20 +142,23 @@ ThreadProbe start_and_end_threads(std::size_t wanted, std::size_t stack_bytes) {
   pthread_attr_t attributes;
   if (int error = ::pthread_attr_init(&attributes); error != 0) return {0, error};
   ::pthread_attr_setstacksize(&attributes, stack_bytes);  // a size it refuses leaves the default
-  std::vector<pthread_t> started;
-  started.reserve(wanted);
   std::mutex gate;
+  std::vector<ProbeThread> threads(wanted, ProbeThread{&gate});  // never moved while they run
+  std::vector<pthread_t> handles;
+  handles.reserve(wanted);
   gate.lock();
-  while (started.size() < wanted) {
-    pthread_t thread;
-    probe.error = ::pthread_create(&thread, &attributes, &wait_at_gate, &gate);
+  while (handles.size() < wanted) {
+    pthread_t handle;
+    probe.error = ::pthread_create(&handle, &attributes, &wait_at_gate, &threads[handles.size()]);
     if (probe.error != 0) break;
-    started.push_back(thread);
+    handles.push_back(handle);
   }
   gate.unlock();
-  for (pthread_t thread : started) ::pthread_join(thread, nullptr);
+  for (pthread_t handle : handles) ::pthread_join(handle, nullptr);
   ::pthread_attr_destroy(&attributes);
-  probe.started = started.size();
+  threads.resize(handles.size());
+  wait_until_released(threads);
+  probe.started = handles.size();
   return probe;
 }
 

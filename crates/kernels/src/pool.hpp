@@ -41,7 +41,8 @@ std::optional<std::size_t> parse_thread_count(const char* text);
 std::size_t pool_size(const char* rayon_num_threads, const char* rayon_rs_num_cpus);
 
 // Starts `wanted` threads with stacks of `stack_bytes`, all alive at once, or as many as it can,
-// and ends them again: how many started, and the error that stopped the next one (0 for none).
+// and ends them again, returning once the system no longer counts them: how many started, and the
+// error that stopped the next one (0 for none).
 struct ThreadProbe {
   std::size_t started;
   int error;
